@@ -1,0 +1,17 @@
+#pragma once
+// Inside the platform layer: the backends' entry points, used by
+// OpenCommDevice() once a name has been resolved.
+
+#include "platform/CommDevice.h"
+
+namespace afp {
+
+// A tty device node (real serial port, USB adapter, pty slave).
+std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path);
+
+// "virtual:<pair>/A", "virtual:<pair>/B" or "virtual:loop/<name>".
+std::unique_ptr<TCommDevice> OpenVirtualCommDevice(const std::string& name);
+
+inline constexpr const char* VirtualPrefix = "virtual:";
+
+}  // namespace afp

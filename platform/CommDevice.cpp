@@ -1,0 +1,47 @@
+#include "platform/CommDevice.h"
+
+#include "platform/CommBackends.h"
+#include "platform/PortMap.h"
+
+#include <charconv>
+
+namespace afp {
+
+namespace {
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+// The number of a "COM<n>" name, or 0 when the name is something else.
+int ComNumberOf(const std::string& name) {
+    if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
+    int number = 0;
+    const char* first = name.data() + 3;
+    const char* last = name.data() + name.size();
+    auto [end, error] = std::from_chars(first, last, number);
+    if (error != std::errc() || end != last || number <= 0) return 0;
+    return number;
+}
+}  // namespace
+
+DWORD LastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name) {
+    std::string device = name;
+    if (const int number = ComNumberOf(name); number > 0) {
+        const auto entry = TPortMap::LoadDefault().Find(number);
+        if (!entry) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        device = entry->Device;
+    }
+    if (device.rfind(VirtualPrefix, 0) == 0) return OpenVirtualCommDevice(device);
+    if (device.empty() || device.front() != '/') {
+        // Relative names would open files in whatever folder we run in.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    return OpenPosixCommDevice(device);
+}
+
+}  // namespace afp

@@ -1,0 +1,102 @@
+#pragma once
+// The communications device as the serial engine sees it: one open serial
+// line, driven with the Win32 comm operations and their semantics.
+//
+// Backends: a POSIX termios device (real ttys, USB serial adapters, ptys) and
+// the built-in virtual devices (a null-modem pair and a loopback plug). Both
+// are reached through OpenCommDevice(), which resolves "COM<n>" through the
+// port map, so the engine never knows which backend stands behind a number.
+//
+// Contract (what every backend guarantees):
+//  - Failing operations return false and leave the reason in LastError()
+//    of the calling thread. Asynchronous operations that did not complete at
+//    once return false with LastError() == ERROR_IO_PENDING.
+//  - Reads never wait: the only read time-outs accepted are
+//    ReadIntervalTimeout = MAXDWORD with both read totals 0 (anything else is
+//    refused with ERROR_NOT_SUPPORTED); ReadFile completes at once with what
+//    the driver's input queue holds, 0 bytes included.
+//  - The input queue is the driver's own: bytes are taken off the line as soon
+//    as they arrive and kept until read. SetupComm's input size is a minimum;
+//    the queue holds at least 1 MiB. When it is full the backend stops taking
+//    bytes off the line (so the line's own flow control can hold the sender)
+//    and reports CE_RXOVER if bytes are lost.
+//  - WaitCommEvent completes with the EV_ bits (of the current mask) that
+//    occurred. Events that happen while no wait is armed are kept and returned
+//    at once by the next wait. Changing the mask with SetCommMask while a wait
+//    is outstanding completes that wait with an empty mask. At most one wait
+//    may be outstanding.
+//  - WriteFile is asynchronous: it completes when every byte has gone to the
+//    line. The caller's buffer must stay valid until completion; after
+//    PurgeComm(PURGE_TXABORT) returns, the backend no longer touches it.
+//  - When the device disappears (USB adapter pulled, pty master closed,
+//    virtual end unplugged) the outstanding wait and write complete with
+//    ERROR_BAD_COMMAND, and from then on waits, writes, settings, escapes and
+//    modem-status queries fail with that error. Bytes already queued can still
+//    be read; once the queue is empty ReadFile fails too. Nothing spins.
+//  - Devices without modem lines (ptys) report every line off and accept the
+//    escape functions without effect.
+//  - Destroying the device closes it; an outstanding operation completes with
+//    ERROR_OPERATION_ABORTED first.
+//
+// Thread rule: a device may be used from several threads at once (the engine's
+// event thread waits while its writer thread writes and the GUI thread reads);
+// each TOverlapped record is used for one operation at a time.
+
+#include "platform/KernelObjects.h"
+#include "platform/Win32Types.h"
+
+#include <memory>
+#include <string>
+
+namespace afp {
+
+// The record of one asynchronous operation. The caller supplies a
+// manual-reset event, which the device resets when the operation starts and
+// sets when it completes. The other fields belong to the device: read the
+// outcome with GetOverlappedResult().
+struct TOverlapped {
+    TKernelEvent* Event = nullptr;
+    DWORD Status = ERROR_SUCCESS;  // ERROR_IO_PENDING while outstanding
+    DWORD Transferred = 0;
+};
+
+class TCommDevice {
+public:
+    virtual ~TCommDevice() = default;
+    TCommDevice(const TCommDevice&) = delete;
+    TCommDevice& operator=(const TCommDevice&) = delete;
+
+    virtual bool SetCommTimeouts(const COMMTIMEOUTS& timeouts) = 0;
+    virtual bool GetCommTimeouts(COMMTIMEOUTS& timeouts) = 0;
+    virtual bool SetupComm(DWORD inQueue, DWORD outQueue) = 0;
+    virtual bool SetCommMask(DWORD mask) = 0;
+    virtual bool GetCommMask(DWORD& mask) = 0;
+    virtual bool SetCommState(const DCB& dcb) = 0;
+    virtual bool GetCommState(DCB& dcb) = 0;
+    // errors and stat may be null.
+    virtual bool ClearCommError(DWORD* errors, COMSTAT* stat) = 0;
+    virtual bool PurgeComm(DWORD flags) = 0;
+    virtual bool GetCommModemStatus(DWORD& status) = 0;
+    virtual bool EscapeCommFunction(DWORD function) = 0;
+    virtual bool WaitCommEvent(DWORD& mask, TOverlapped& overlapped) = 0;
+    virtual bool ReadFile(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped) = 0;
+    virtual bool WriteFile(const void* buffer, DWORD count, DWORD& written, TOverlapped& overlapped) = 0;
+    virtual bool GetOverlappedResult(TOverlapped& overlapped, DWORD& transferred, bool wait) = 0;
+
+protected:
+    TCommDevice() = default;
+};
+
+// Opens a device exclusively. name is "COM<n>" (resolved through the port
+// map), a device path such as "/dev/ttyUSB0", or a virtual device name
+// ("virtual:<pair>/A", "virtual:<pair>/B", "virtual:loop/<name>").
+// On failure returns null with LastError() set: ERROR_FILE_NOT_FOUND when no
+// such device exists, another code (ERROR_ACCESS_DENIED when it is busy or
+// not permitted) when it exists but cannot be opened.
+std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name);
+
+// The calling thread's last error, as Win32's GetLastError/SetLastError.
+DWORD LastError();
+void SetLastError(DWORD error);
+
+}  // namespace afp

@@ -1,0 +1,66 @@
+#pragma once
+// Which device stands behind COM<n> on this machine.
+//
+// The settings file may name devices in its section [Ports]:
+//     COM1=/dev/ttyUSB0
+//     COM2=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0
+//     COM7=virtual:bench/A
+//     Scan=0        (do not list the machine's serial devices; default 1)
+//     DemoPair=0    (no built-in null-modem pair; default 1)
+// Named entries win. Numbers not named there go, from COM1 upward, to the
+// machine's serial devices in this order: USB serial adapters (ttyUSB*),
+// USB modems and CDC-ACM devices (ttyACM*), then other serial ports that have
+// real hardware behind them (ttyS* only with a UART, ttyAMA*, ttymxc*, …);
+// within each group by natural name order (ttyUSB2 before ttyUSB10). A ttyS
+// without a UART is never listed. Then the built-in null-modem pair takes the
+// next two free numbers: "virtual:demo/A" and "virtual:demo/B".
+//
+// Every entry carries a description for the user: the device path with the USB
+// product where sysfs knows it ("/dev/ttyUSB0 — FT232R USB UART"), or
+// "virtual null-modem, end A".
+//
+// The map is rebuilt from the settings file and the device tree each time it
+// is loaded; it holds no state of its own.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace afp {
+
+struct TPortEntry {
+    int Number = 0;           // 1 for COM1
+    std::string Device;       // a path, or a virtual device name
+    std::string Description;  // for the user
+};
+
+struct TPortMapSources {
+    std::string SettingsFile;                  // full path of the INI file
+    std::string SysClassTty = "/sys/class/tty";  // the device tree to scan
+    std::string DevDir = "/dev";                  // where the device nodes are
+};
+
+class TPortMap {
+public:
+    static TPortMap Load(const TPortMapSources& sources);
+    // The settings file c_28_zirk.ini in the config folder, and this machine.
+    static TPortMap LoadDefault();
+
+    std::optional<TPortEntry> Find(int number) const;
+    const std::vector<TPortEntry>& Entries() const { return entries_; }  // by number
+
+    // The [Ports] entries of an INI text: COM numbers with their devices, and
+    // the two switches. Exposed for tests and fuzzing.
+    struct TNamedPorts {
+        std::vector<std::pair<int, std::string>> Named;
+        bool Scan = true;
+        bool DemoPair = true;
+    };
+    static TNamedPorts ParsePortsSection(std::string_view iniText);
+
+private:
+    std::vector<TPortEntry> entries_;
+};
+
+}  // namespace afp

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds Kalvaro with warnings as errors and runs every test headless:
+#  1. the engine and platform tests under ThreadSanitizer,
+#  2. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+#  3. the whole suite in a plain build, with the benchmarks' short smoke runs.
+# Each step stops the script when it fails; the last line is CTest's summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+# Runs one build folder's tests; prints only the summary unless something failed.
+run_tests() {
+  local dir=$1; shift
+  if ! env "$@" ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 >"$dir/ctest.log" 2>&1; then
+    cat "$dir/ctest.log"
+    exit 1
+  fi
+  grep -E "tests passed|tests failed" "$dir/ctest.log"
+}
+
+echo "== ThreadSanitizer: platform and engine"
+scripts/setup.sh build-tsan -DKALVARO_WERROR=ON -DKALVARO_GUI=OFF -DKALVARO_BENCH=OFF \
+  -DKALVARO_SANITIZE=thread
+run_tests build-tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
+scripts/setup.sh build-asan -DKALVARO_WERROR=ON -DKALVARO_BENCH=OFF \
+  -DKALVARO_SANITIZE=address,undefined
+run_tests build-asan ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1"
+
+echo "== Plain build: whole suite"
+scripts/setup.sh build -DKALVARO_WERROR=ON
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300

@@ -1,0 +1,18 @@
+#pragma once
+// The isolated settings folder every test binary runs with.
+
+#include <filesystem>
+#include <string>
+
+namespace kalvaro::test {
+
+// The folder XDG_CONFIG_HOME points at for this test binary.
+std::filesystem::path ConfigHome();
+// Its c_28_zirk.ini.
+std::filesystem::path SettingsFile();
+// Replaces the settings file with this text.
+void WriteSettings(const std::string& text);
+// Back to the start state: a port map without any device.
+void ResetSettings();
+
+}  // namespace kalvaro::test
