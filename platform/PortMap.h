@@ -7,17 +7,25 @@
 //     COM7=virtual:bench/A
 //     Scan=0        (do not list the machine's serial devices; default 1)
 //     DemoPair=0    (no built-in null-modem pair; default 1)
-// Named entries win. Numbers not named there go, from COM1 upward, to the
+// COM numbers run from 1 to 255; keys of other forms ("COM0", "COM01") and
+// switch values other than 0/1, false/true, no/yes, off/on are ignored, and
+// the first of two keys with one name counts.
+// Named entries win. Numbers not named there go, lowest free first, to the
 // machine's serial devices in this order: USB serial adapters (ttyUSB*),
 // USB modems and CDC-ACM devices (ttyACM*), then other serial ports that have
-// real hardware behind them (ttyS* only with a UART, ttyAMA*, ttymxc*, …);
-// within each group by natural name order (ttyUSB2 before ttyUSB10). A ttyS
-// without a UART is never listed. Then the built-in null-modem pair takes the
-// next two free numbers: "virtual:demo/A" and "virtual:demo/B".
+// real hardware behind them (ttyS* only with a UART — a non-zero sysfs `type`
+// —, ttyAMA*, ttymxc*, … only with a sysfs `device`); within each group by
+// natural name order (ttyUSB2 before ttyUSB10). A ttyS without a UART, a
+// device without its node in /dev, and a device a named entry already
+// reaches (through any link) are never listed. Then the built-in null-modem
+// pair takes the next two free numbers: "virtual:demo/A" and "virtual:demo/B"
+// (an end the settings already name is not listed twice).
 //
 // Every entry carries a description for the user: the device path with the USB
-// product where sysfs knows it ("/dev/ttyUSB0 — FT232R USB UART"), or
-// "virtual null-modem, end A".
+// product (and maker, unless the product names it) where sysfs knows it
+// ("/dev/ttyUSB0 — FT232R USB UART (FTDI)"); for a named entry its value, or
+// "virtual null-modem, end A" for the demo pair, "virtual null-modem bench,
+// end A" for another pair, "virtual loopback plug 1" for "virtual:loop/1".
 //
 // The map is rebuilt from the settings file and the device tree each time it
 // is loaded; it holds no state of its own.

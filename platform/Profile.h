@@ -3,17 +3,29 @@
 // program's settings rely on:
 //  - one key per call; the file is read (or rewritten) whole each time and
 //    nothing is cached between calls;
-//  - section and key names compare case-insensitively;
+//  - section and key names compare case-insensitively (ASCII letters);
 //  - a value read back loses the blanks around it and one pair of enclosing
-//    quotation marks ("..." or '...'), and is cut to 2047 characters;
+//    quotation marks ("..." or '...'), and is cut to 2047 characters (bytes);
+//  - the first section of a name counts, and the first key of a name in it:
+//    later duplicates are neither read nor written;
 //  - writing a key keeps every other section, key, comment and line as it was;
-//    a missing key is added at the end of its section, a missing section at
-//    the end of the file; the file and its folder are created when missing;
+//    a missing key is added after the last key of its section, a missing
+//    section at the end of the file; the file and its folders are created
+//    when missing; a write that changes nothing leaves the file alone;
 //  - every write replaces the file atomically (a temporary file in the same
 //    folder, flushed, then renamed over the old one), so a crash leaves
-//    either the old or the new file, never a torn one.
-// A file that is missing, unreadable or not text at all reads as empty: every
-// key gives the caller's default.
+//    either the old or the new file, never a torn one. A symbolic link to the
+//    file stays a link: its target is replaced. The old file's permissions are
+//    kept; a new file gets 0644 less the umask, new folders 0700.
+// The text form: lines end in LF or CR LF (both read; a write keeps the
+// style of the file's first line end, and a new file uses LF, the Linux
+// norm). A line '[' name ']' (blanks allowed around the brackets and the
+// name) starts a section; "key=value" is a key (blanks around the key are not
+// part of it); a line starting with ';' is a comment. Any other line —
+// without '=', binary garbage — is skipped on reading and kept on writing.
+// A UTF-8 byte-order mark before the first line is ignored (and kept).
+// A file that is missing or unreadable reads as empty: every key gives the
+// caller's default.
 //
 // Files named without a folder ("c_28_zirk.ini") live in ConfigFolder().
 //
@@ -23,6 +35,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace afp {
 
@@ -30,7 +44,8 @@ namespace afp {
 inline constexpr std::size_t ProfileValueLimit = 2047;
 
 // $XDG_CONFIG_HOME/kalvaro when that variable is set to an absolute path,
-// else $HOME/.config/kalvaro. No trailing slash. Not created here.
+// else $HOME/.config/kalvaro (the password database's home folder when HOME
+// is not an absolute path). No trailing slash. Not created here.
 std::string ConfigFolder();
 
 // fileName as is when it holds a '/', else ConfigFolder() + "/" + fileName.
@@ -39,7 +54,10 @@ std::string ProfilePath(const std::string& fileName);
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& defaultValue, const std::string& fileName);
 
-// False when the file cannot be written; the old file is then untouched.
+// False when the file cannot be written, with errno telling why; the old file
+// is then untouched. An existing file that cannot be read is not overwritten.
+// A line break in value would start a new line of the file: the value ends
+// before it.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& fileName);
 
@@ -50,5 +68,13 @@ std::optional<std::string> ProfileLookup(std::string_view text, std::string_view
                                          std::string_view key);
 std::string ProfileReplace(std::string_view text, std::string_view section, std::string_view key,
                            std::string_view value);
+
+// The keys of the first section so named, in file order, each once (the
+// first of a name), with their values as read.
+std::vector<std::pair<std::string, std::string>> ProfileSectionKeys(std::string_view text,
+                                                                    std::string_view section);
+
+// The whole file, named as above; empty when it is missing or unreadable.
+std::string ProfileText(const std::string& fileName);
 
 }  // namespace afp

@@ -11,7 +11,16 @@
 // back at the baud rate; RTS drives its own CTS, DTR its own DSR and RLSD.
 //
 // A receiving end whose input queue is full holds the sender (nothing is
-// lost), as a flow-controlled cable would.
+// lost), as a flow-controlled cable would; the DCB's flow-control flags are
+// accepted and otherwise ignored. Bytes written while the other end is closed
+// go out at the baud rate and are lost.
+//
+// An end keeps its settings between opens: GetCommState reports the last DCB
+// applied on it, at first 9600 baud 8N1 with DTR and RTS enabled. Opening
+// raises DTR and RTS as that DCB's controls say (DISABLE off, any other
+// control on); closing drops them. SETBREAK reaches the other end as a break.
+// Pair and plug names are made of letters, digits, '_', '.' and '-'; "loop"
+// is reserved for loopback plugs. Any other virtual name is not found.
 //
 // Thread rule: every hook may be called from any thread, whether the end is
 // open or not.
@@ -39,8 +48,10 @@ void Ring(const std::string& device);
 void InjectLineErrors(const std::string& device, DWORD errors);
 // While stalled, nothing this end writes leaves it: its writes stay pending.
 void StallWrites(const std::string& device, bool stalled);
-// Unplugging loses the open device (see the loss rules in CommDevice.h) and
-// makes opening the name fail with ERROR_FILE_NOT_FOUND until plugged again.
+// Unplugging loses the open device (see the loss rules in CommDevice.h),
+// drops its lines and makes opening the name fail with ERROR_FILE_NOT_FOUND
+// until plugged again; the lost device no longer holds the end, so a plugged
+// end opens again even while the lost device still exists.
 void Unplug(const std::string& device);
 void Plug(const std::string& device);
 // While set, the operation fails on this end with ERROR_GEN_FAILURE.

@@ -23,13 +23,15 @@ TPtyPair::TPtyPair() {
     // settings; close it so the code under test is the slave's only user.
     ::close(slave);
     fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
 TPtyPair::~TPtyPair() { CloseMaster(); }
 
-void TPtyPair::Write(const std::vector<unsigned char>& data) {
+std::size_t TPtyPair::Write(const std::vector<unsigned char>& data, std::chrono::milliseconds limit) {
     std::size_t done = 0;
-    while (done < data.size()) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (done < data.size() && std::chrono::steady_clock::now() < deadline) {
         const ssize_t n = ::write(master_, data.data() + done, data.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
@@ -39,9 +41,12 @@ void TPtyPair::Write(const std::vector<unsigned char>& data) {
         pollfd pfd{master_, POLLOUT, 0};
         ::poll(&pfd, 1, 100);
     }
+    return done;
 }
 
-void TPtyPair::Write(const std::string& data) { Write(std::vector<unsigned char>(data.begin(), data.end())); }
+std::size_t TPtyPair::Write(const std::string& data) {
+    return Write(std::vector<unsigned char>(data.begin(), data.end()));
+}
 
 std::vector<unsigned char> TPtyPair::Read(std::size_t count, std::chrono::milliseconds limit) {
     std::vector<unsigned char> result;

@@ -18,9 +18,11 @@ public:
     const std::string& SlavePath() const { return slavePath_; }
     int MasterFd() const { return master_; }
 
-    // Writes all of data to the master (blocking until done).
-    void Write(const std::vector<unsigned char>& data);
-    void Write(const std::string& data);
+    // Writes data to the master; gives up when nobody has read it within the
+    // limit (the slave side may be closed). Returns the bytes written.
+    std::size_t Write(const std::vector<unsigned char>& data,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5));
+    std::size_t Write(const std::string& data);
     // Reads from the master until count bytes came or the time limit passed.
     std::vector<unsigned char> Read(std::size_t count,
                                     std::chrono::milliseconds limit = std::chrono::seconds(5));

@@ -1,0 +1,125 @@
+// How fast the monitor's view takes received text, and what memory it holds
+// while the history runs against its bound. Prints figures; never fails on
+// time.
+//
+// Each run appends "XX " values in two alternating colours, with the main
+// window's scroll rule connected (the newest lines kept in sight), lets the
+// event loop run and paints the view every 100 appends of a batch run:
+//  - Hex display without line breaks: 50 MB in one unbroken line, ~3 KB a batch;
+//  - the same with a line feed after every 48 bytes;
+//  - one append per value, as the receive routines call it for every byte.
+
+#include "monitor/MonitorView.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QPixmap>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <ctime>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t MB = 1024 * 1024;
+const QRgb Port1Colour = qRgb(255, 255, 0);
+const QRgb Port2Colour = qRgb(0, 255, 255);
+
+long PeakRssKb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+std::string HexValues(std::size_t count, std::size_t first, std::size_t lineEvery) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto value = static_cast<unsigned char>(first + i);
+        text += digits[value >> 4];
+        text += digits[value & 15];
+        text += ' ';
+        if (lineEvery && (i + 1) % (lineEvery / 3) == 0) text += '\n';
+    }
+    return text;
+}
+
+struct TResult {
+    double Seconds;
+    double CpuSeconds;
+    std::size_t Bytes;
+};
+
+// The machine is shared, so the process's own CPU time tells more than the
+// wall clock.
+double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Appends the pieces round-robin until total bytes went in; every paintEvery
+// appends it runs the event loop and paints the whole view.
+TResult Run(TMonitorView& view, const std::vector<std::string>& pieces, std::size_t total, int paintEvery) {
+    view.Clear();
+    QApplication::processEvents();
+    std::size_t written = 0;
+    int appends = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    while (written < total) {
+        const std::string& piece = pieces[static_cast<std::size_t>(appends) % pieces.size()];
+        view.Append(piece, appends % 2 ? Port2Colour : Port1Colour);
+        written += piece.size();
+        if (++appends % paintEvery == 0) {
+            QApplication::processEvents();
+            const QImage image = view.grab().toImage();
+            if (image.isNull()) std::fprintf(stderr, "paint failed\n");
+        }
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return {took.count(), CpuSeconds() - cpuStart, written};
+}
+
+void Report(const char* name, const TMonitorView& view, const TResult& result) {
+    const double mb = static_cast<double>(result.Bytes) / MB;
+    const double kb = static_cast<double>(result.Bytes) / 1024;
+    std::printf("%-40s %5.1f MB in %6.2f s (CPU %6.2f s): %6.1f MB/s, %7.2f us per KB (CPU %7.2f); "
+                "kept %4.2f MB in %6d rows; peak RSS %ld MB\n",
+                name, mb, result.Seconds, result.CpuSeconds, mb / result.Seconds, result.Seconds * 1e6 / kb,
+                result.CpuSeconds * 1e6 / kb,
+                static_cast<double>(view.Size()) / MB, view.LineCount(), PeakRssKb() / 1024);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    TMonitorView view(TCodePage::Cp1250);
+    view.resize(577, 113);
+    view.show();
+    QObject::connect(&view, &TMonitorView::TextChanged,
+                     [&view] { view.ScrollLines(view.LineCount() - view.FirstVisibleLine() - 6); });
+    QApplication::processEvents();
+    std::printf("view %dx%d: %d columns, %d rows in sight, bound %zu MB\n", view.width(), view.height(),
+                view.Columns(), view.VisibleLines(), view.MaxBytes() / MB);
+
+    const std::vector<std::string> unbroken = {HexValues(1024, 0, 0), HexValues(1024, 7, 0)};
+    Report("50 MB, one unbroken line, 3 KB batches", view, Run(view, unbroken, 50 * MB, 100));
+
+    const std::vector<std::string> lines = {HexValues(1024, 0, 48), HexValues(1024, 7, 48)};
+    Report("50 MB, LF every 48 bytes, 3 KB batches", view, Run(view, lines, 50 * MB, 100));
+
+    std::vector<std::string> values;
+    for (int v = 0; v < 256; ++v) values.push_back(HexValues(1, static_cast<std::size_t>(v), 0));
+    Report("10 MB, one append per value, one line", view, Run(view, values, 10 * MB, 100000));
+    return 0;
+}

@@ -1,0 +1,168 @@
+#pragma once
+// TMonitorView: the monitor's read-only coloured text view ("Input from",
+// "Output to Port").
+//
+// The text is held as bytes and shown through one code page (0x80-0xFF as
+// Central European or Western characters). A line feed starts a new line;
+// every other control byte (0-31, 127, and the C1 controls the code page's
+// holes map to) is drawn as a blank, and a soft hyphen as a hyphen, so every
+// byte fills one column. Each appended piece carries its colour;
+// neighbouring pieces of one colour share one run.
+//
+// Cost: a serial monitor appends a few bytes thousands of times a second, and
+// Hex or Decimal display without line breaks grows one endless line, which a
+// stock text document re-lays out on every insertion. Here the font has a
+// fixed width and lines wrap by character, so layout is arithmetic: a line of
+// L characters takes max(1, ceil(L / Columns())) rows. Append costs
+// O(appended bytes) amortised whatever the history or the line length;
+// a width or font change rewraps in O(lines); a paint draws only the visible
+// rows. The history is bounded (SetMaxBytes, 4 MiB by default): once it
+// passes the bound by an eighth, whole oldest lines go until it is within the
+// bound again, or, when one line alone is longer than the bound, that line's
+// oldest bytes.
+//
+// Lines and rows: LineCount(), FirstVisibleLine() and ScrollLines() count
+// visual rows as wrapped; a last line that is empty (the text ends with a
+// line feed) is not counted. The first visible row is the vertical scroll
+// bar's value, from 0 to LineCount() - VisibleLines(). The view never
+// scrolls by itself when text arrives: its owner applies its own rule on
+// TextChanged().
+//
+// The user selects with the mouse (press and drag; a double click takes a
+// word) and copies with Ctrl+C or the context menu; copied text goes through
+// the code page with line feeds as line breaks. The view takes no typed text.
+//
+// GUI thread only, like every widget. Nothing throws but std::bad_alloc.
+
+#include "editor/CodePages.h"
+
+#include <QAbstractScrollArea>
+#include <QRgb>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QMenu;
+class QPainter;
+
+class TMonitorView : public QAbstractScrollArea {
+    Q_OBJECT
+
+public:
+    static constexpr std::size_t DefaultMaxBytes = 4 * 1024 * 1024;
+
+    explicit TMonitorView(TCodePage codePage, QWidget* parent = nullptr);
+
+    // Adds bytes at the end in this colour (alpha is ignored), then emits
+    // TextChanged().
+    void Append(std::string_view bytes, QRgb colour);
+    // Empties the view, then emits TextChanged().
+    void Clear();
+
+    // The bytes with every line feed written as CR LF: what a capture file
+    // holds. Wrapping adds nothing.
+    std::string PlainText() const;
+    std::size_t Size() const { return Text.size(); }
+    // The colour of the byte at index; white when index is past the end.
+    QRgb ColourAt(std::size_t index) const;
+
+    int LineCount() const;
+    int FirstVisibleLine() const;
+    // Moves the first visible row by delta, clamped to [0, LineCount() - VisibleLines()].
+    void ScrollLines(int delta);
+    // Characters per row at the present width, at least 1.
+    int Columns() const { return ColumnCount; }
+    // Rows that fit the viewport whole, at least 1.
+    int VisibleLines() const;
+    // The characters drawn on one visual row, control bytes as blanks; empty
+    // for a row that does not exist.
+    QString VisualLineText(int row) const;
+
+    // Trims at once when the text is over the new bound, and then emits
+    // TextChanged().
+    void SetMaxBytes(std::size_t maxBytes);
+    std::size_t MaxBytes() const { return MaxBytesKept; }
+
+    // The selection is the bytes [SelectionStart(), SelectionEnd()).
+    void Select(std::size_t from, std::size_t to);
+    std::size_t SelectionStart() const;
+    std::size_t SelectionEnd() const;
+    QString SelectedText() const;
+    // Puts SelectedText() on the clipboard; nothing happens without a selection.
+    void CopySelection() const;
+    // The menu the view shows on a right click; the caller owns it.
+    QMenu* CreateContextMenu(QWidget* parent);
+
+signals:
+    void TextChanged();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    struct TRun {
+        std::size_t Start;
+        QRgb Colour;
+    };
+    struct TSpan {
+        std::size_t Begin;
+        std::size_t End;
+    };
+
+    void UpdateMetrics();
+    void Rewrap();
+    // RowStarts from LineStarts at the present column count.
+    void RecountRows();
+    void UpdateScrollRange();
+    // True when it dropped anything.
+    bool TrimIfOverBound();
+    // Drops the bytes before cut, keeping lines, colours, the selection and
+    // the text in sight where they were.
+    void DropFront(std::size_t cut);
+
+    std::size_t RowsOf(std::size_t length) const;
+    std::size_t LineEnd(std::size_t line) const;
+    std::size_t TotalRows() const;
+    TSpan RowSpan(std::size_t row) const;
+    std::size_t RowOf(std::size_t position) const;
+    std::size_t RunAt(std::size_t position) const;
+    // The byte position under a point: the nearest character boundary, or the
+    // character the point is on.
+    std::size_t PositionAt(QPoint point, bool nearestBoundary = true) const;
+    QString Shown(std::size_t begin, std::size_t end) const;
+    void DrawCells(QPainter& painter, std::size_t column, std::size_t begin, std::size_t end, int baseline) const;
+
+    const TCodePage CodePage;
+    std::array<QChar, 256> Glyphs;
+    std::array<bool, 256> FitsCell{};
+
+    std::string Text;
+    std::vector<TRun> Runs;
+    // Where each logical line starts, and how many rows come before it; both
+    // always hold at least the first line.
+    std::vector<std::size_t> LineStarts{0};
+    std::vector<std::size_t> RowStarts{0};
+    std::size_t MaxBytesKept = DefaultMaxBytes;
+
+    int ColumnCount = 1;
+    qreal Advance = 8;
+    int LineHeight = 15;
+    int Ascent = 12;
+
+    std::size_t Anchor = 0;
+    std::size_t Cursor = 0;
+    bool Selecting = false;
+};

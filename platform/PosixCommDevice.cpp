@@ -1,0 +1,562 @@
+// The POSIX termios backend: a tty device node (a UART, a USB serial adapter,
+// a pty slave) driven with the Win32 semantics of TCommDriver.
+//
+// Opening. The node is opened non-blocking, checked to be a terminal, and
+// claimed twice: flock(LOCK_EX) refuses a second open by any program that
+// locks too, even for root, and TIOCEXCL refuses any other non-root open
+// (root bypasses it). Errors: no such node → ERROR_FILE_NOT_FOUND; busy,
+// not permitted, a directory or a node that is not a terminal →
+// ERROR_ACCESS_DENIED; anything else → ERROR_GEN_FAILURE. The line goes into
+// raw mode at once, keeping its framing and flow control; GetCommState
+// reports the settings found there until SetCommState replaces them.
+//
+// Raw mode uses VMIN=1 with O_NONBLOCK rather than VMIN=0: with VMIN=0 a read
+// of an empty line returns 0, which is indistinguishable from a hung-up
+// line. With VMIN=1 an empty line gives EAGAIN and 0 means hang-up.
+//
+// DCB ↔ termios (one translation each way, TermiosFromDcb / DcbFromTermios):
+//   BaudRate        any value, through termios2/BOTHER (PosixTermios2.c)
+//   ByteSize        5..8 → CS5..CS8; 4 is refused (ERROR_NOT_SUPPORTED)
+//   Parity          none, odd, even, mark, space (PARENB, PARODD, CMSPAR)
+//   StopBits        1 → -, 2 → CSTOPB; 1.5 (only with 5 data bits) → CSTOPB,
+//                   which UARTs send as 1.5 stop bits at 5 data bits
+//   fParity         INPCK
+//   fOutxCtsFlow or RTS_CONTROL_HANDSHAKE → CRTSCTS (the kernel couples both
+//                   directions; neither can be had alone)
+//   fOutX, fInX     IXON, IXOFF with VSTART = XonChar, VSTOP = XoffChar
+//   DTR/RTS control DISABLE/ENABLE drop or raise the line (TIOCMBIC/TIOCMBIS)
+//   fNull           done here: NUL bytes are dropped before the input queue
+//   fBinary, fTXContinueOnXoff, XonLim, XoffLim, ErrorChar, EofChar, EvtChar:
+//                   accepted without effect (the kernel has fixed thresholds)
+// Refused with ERROR_NOT_SUPPORTED, since termios has no such thing:
+// fOutxDsrFlow, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, fDsrSensitivity,
+// fErrorChar, fAbortOnError. Equal XonChar and XoffChar with XON/XOFF flow
+// are ERROR_INVALID_PARAMETER, as on Win32.
+// Settings are applied at once (TCSANOW) and read back; a driver that cannot
+// take them (a speed it clamps, a framing it rewrites) gets its previous
+// settings back and SetCommState fails with ERROR_NOT_SUPPORTED. A pty
+// carries bytes, not frames: the kernel holds it at CS8 without PARENB
+// whatever is asked, so on a pty those two are not checked.
+//
+// The I/O thread, one per open device, is the only reader and writer of the
+// tty. It poll()s the tty (POLLIN only while the input queue has room,
+// POLLOUT only while a write is pending) and an eventfd through which the
+// driver wakes it. Hang-up — POLLHUP/POLLERR/POLLNVAL, a read of 0, or a read
+// or write error other than EAGAIN/EINTR — marks the device lost, after
+// which the thread waits on the eventfd alone until the device is destroyed.
+//
+// Modem lines and line errors: if TIOCMGET works at open, the thread polls
+// TIOCMGET and TIOCGICOUNT every 20 ms. TIOCMIWAIT would report changes
+// without polling, but it blocks inside an ioctl that poll() cannot watch:
+// waking it for a close takes a signal aimed at the thread, and a signal that
+// comes just before the ioctl starts is lost, so a close could hang until a
+// line happens to move (and many USB adapters do not implement it at all).
+// Devices without modem lines (ptys) report every line off, take the DTR/RTS
+// escapes without effect, and their thread sleeps without a time-out: an
+// idle pty costs no CPU.
+
+#include "platform/CommBackends.h"
+#include "platform/CommDriver.h"
+#include "platform/PosixTermios2.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace afp {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+constexpr auto ModemPollInterval = std::chrono::milliseconds(20);
+// Unix98 pty slaves: majors 136 to 143.
+constexpr unsigned PtySlaveFirstMajor = 136;
+constexpr unsigned PtySlaveLastMajor = 143;
+// A driver may report the speed its divisor really gives; accept that much.
+constexpr unsigned SpeedTolerancePercent = 2;
+
+// An owned file descriptor.
+class TUniqueFd {
+public:
+    TUniqueFd() = default;
+    explicit TUniqueFd(int fd) : fd_(fd) {}
+    ~TUniqueFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TUniqueFd(TUniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    TUniqueFd& operator=(TUniqueFd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// The claimed tty: TIOCEXCL outlives the descriptor on a pty slave (its tty
+// stays while the master is open), so it is given up before closing.
+class TClaimedTty {
+public:
+    TClaimedTty() = default;
+    explicit TClaimedTty(TUniqueFd fd) : fd_(std::move(fd)) {}
+    ~TClaimedTty() {
+        if (fd_.Valid()) ::ioctl(fd_.Get(), TIOCNXCL);
+    }
+    TClaimedTty(TClaimedTty&&) noexcept = default;
+    TClaimedTty& operator=(TClaimedTty&&) noexcept = default;
+    int Get() const { return fd_.Get(); }
+
+private:
+    TUniqueFd fd_;
+};
+
+DWORD OpenErrorFor(int error) {
+    switch (error) {
+        case ENOENT: case ENODEV: case ENXIO: case ENOTDIR: case ELOOP: case ENAMETOOLONG:
+            return ERROR_FILE_NOT_FOUND;
+        case EACCES: case EPERM: case EBUSY: case EWOULDBLOCK: case EISDIR: case EROFS: case ENOTTY:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsLossError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+// For an ioctl that failed on an open line.
+DWORD LineErrorFor(int error) {
+    if (IsLossError(error)) return ERROR_BAD_COMMAND;
+    if (error == EINVAL) return ERROR_NOT_SUPPORTED;
+    return ERROR_GEN_FAILURE;
+}
+
+// Line discipline processing off; framing and flow control stay as found.
+void MakeRaw(termios& settings) {
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
+                                               ICRNL | IUCLC | IXANY | IMAXBEL);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
+                                               ICANON | ISIG | IEXTEN | TOSTOP | XCASE);
+    settings.c_cflag |= CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+}
+
+constexpr DWORD RefusedFlags = DCB_FOUTXDSRFLOW | DCB_FDSRSENSITIVITY | DCB_FERRORCHAR | DCB_FABORTONERROR;
+
+// Fills in the fields of settings that dcb decides; the rest stay.
+DWORD TermiosFromDcb(const DCB& dcb, termios& settings) {
+    const DWORD flags = DcbFlags(dcb);
+    if ((flags & RefusedFlags) || DcbDtrControl(dcb) == DTR_CONTROL_HANDSHAKE ||
+        DcbRtsControl(dcb) == RTS_CONTROL_TOGGLE)
+        return ERROR_NOT_SUPPORTED;
+    if ((flags & (DCB_FOUTX | DCB_FINX)) && dcb.XonChar == dcb.XoffChar) return ERROR_INVALID_PARAMETER;
+
+    tcflag_t size = 0;
+    switch (dcb.ByteSize) {
+        case 5: size = CS5; break;
+        case 6: size = CS6; break;
+        case 7: size = CS7; break;
+        case 8: size = CS8; break;
+        default: return ERROR_NOT_SUPPORTED;
+    }
+    tcflag_t parity = 0;
+    switch (dcb.Parity) {
+        case NOPARITY: break;
+        case ODDPARITY: parity = PARENB | PARODD; break;
+        case EVENPARITY: parity = PARENB; break;
+        case MARKPARITY: parity = PARENB | CMSPAR | PARODD; break;
+        case SPACEPARITY: parity = PARENB | CMSPAR; break;
+        default: return ERROR_INVALID_PARAMETER;
+    }
+    const bool ctsRts = (flags & DCB_FOUTXCTSFLOW) || DcbRtsControl(dcb) == RTS_CONTROL_HANDSHAKE;
+
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    settings.c_cflag |= size | parity | (dcb.StopBits != ONESTOPBIT ? CSTOPB : 0) | (ctsRts ? CRTSCTS : 0);
+    settings.c_cflag |= CREAD | CLOCAL;
+    settings.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF);
+    settings.c_iflag |= ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) |
+                        ((flags & DCB_FINX) ? IXOFF : 0);
+    settings.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    settings.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    return ERROR_SUCCESS;
+}
+
+// lines: the TIOCM_ bits, or -1 for a device without modem lines.
+DCB DcbFromTermios(const termios& settings, unsigned baud, int lines) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = baud;
+    switch (settings.c_cflag & CSIZE) {
+        case CS5: dcb.ByteSize = 5; break;
+        case CS6: dcb.ByteSize = 6; break;
+        case CS7: dcb.ByteSize = 7; break;
+        default: dcb.ByteSize = 8; break;
+    }
+    if (settings.c_cflag & PARENB) {
+        const bool odd = settings.c_cflag & PARODD;
+        if (settings.c_cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
+        else dcb.Parity = odd ? ODDPARITY : EVENPARITY;
+    }
+    if (settings.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+
+    DWORD flags = DCB_FBINARY;
+    if (settings.c_iflag & INPCK) flags |= DCB_FPARITY;
+    if (settings.c_iflag & IXON) flags |= DCB_FOUTX;
+    if (settings.c_iflag & IXOFF) flags |= DCB_FINX;
+    const bool dtrOn = lines < 0 || (lines & TIOCM_DTR);
+    const bool rtsOn = lines < 0 || (lines & TIOCM_RTS);
+    flags |= (dtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE) << DCB_FDTRCONTROL_SHIFT;
+    if (settings.c_cflag & CRTSCTS)
+        flags |= DCB_FOUTXCTSFLOW | (RTS_CONTROL_HANDSHAKE << DCB_FRTSCONTROL_SHIFT);
+    else
+        flags |= (rtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE) << DCB_FRTSCONTROL_SHIFT;
+    SetDcbFlags(dcb, flags);
+    dcb.XonChar = static_cast<char>(settings.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    return dcb;
+}
+
+DWORD ModemStatusFrom(int lines) {
+    DWORD status = 0;
+    if (lines & TIOCM_CTS) status |= MS_CTS_ON;
+    if (lines & TIOCM_DSR) status |= MS_DSR_ON;
+    if (lines & TIOCM_RNG) status |= MS_RING_ON;
+    if (lines & TIOCM_CD) status |= MS_RLSD_ON;
+    return status;
+}
+
+// What the open found out about the line, handed to the device.
+struct TOpenedLine {
+    TClaimedTty Tty;
+    TUniqueFd Wake;
+    DCB State{};
+    bool IsPty = false;
+    bool ModemLines = false;  // TIOCMGET works
+    DWORD ModemStatus = 0;
+    bool Counters = false;    // TIOCGICOUNT works
+    serial_icounter_struct Counts{};
+};
+
+// Owns the claimed tty, its eventfd and the I/O thread. The Line* hooks run on
+// the callers' threads; everything else below runs on the I/O thread.
+class TPosixCommDevice final : public TCommDriver {
+public:
+    explicit TPosixCommDevice(TOpenedLine line);
+    ~TPosixCommDevice() override;
+
+protected:
+    DWORD LineApplyState(const DCB& dcb) override;
+    DWORD LineEscape(DWORD function) override;
+    void LineFlush(DWORD purgeFlags) override;
+    void LineWake() override;
+
+private:
+    void Run();
+    // Each returns false once the line is lost.
+    bool ReadInput();
+    bool WriteOutput();
+    bool PollModem();
+    void DrainWake();
+    DWORD SetLine(int bit, bool on);
+    void Restore(const termios& settings, unsigned baud);
+
+    TClaimedTty tty_;
+    const TUniqueFd wake_;
+    const bool isPty_;
+    const bool modemLines_;
+    bool counters_;                        // I/O thread only after start
+    serial_icounter_struct counts_;        // I/O thread only after start
+    bool ringSeen_ = false;                // I/O thread only
+    std::vector<BYTE> readBuffer_;         // I/O thread only
+    std::atomic<bool> stripNull_{false};
+    std::atomic<bool> stopping_{false};
+    std::mutex settingsLock_;              // one SetCommState at a time
+    std::thread thread_;                   // last: starts once the rest exists
+};
+
+TPosixCommDevice::TPosixCommDevice(TOpenedLine line)
+    : TCommDriver(line.State, line.ModemStatus),
+      tty_(std::move(line.Tty)),
+      wake_(std::move(line.Wake)),
+      isPty_(line.IsPty),
+      modemLines_(line.ModemLines),
+      counters_(line.Counters),
+      counts_(line.Counts),
+      readBuffer_(64 * 1024),
+      thread_(&TPosixCommDevice::Run, this) {}
+
+TPosixCommDevice::~TPosixCommDevice() {
+    ShutdownDriver();
+    stopping_.store(true);
+    LineWake();
+    thread_.join();
+}
+
+void TPosixCommDevice::LineWake() {
+    const std::uint64_t one = 1;
+    // Fails only when the counter is already huge, and then a wake is due anyway.
+    [[maybe_unused]] const ssize_t ignored = ::write(wake_.Get(), &one, sizeof one);
+}
+
+void TPosixCommDevice::DrainWake() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t ignored = ::read(wake_.Get(), &count, sizeof count);
+}
+
+void TPosixCommDevice::Run() {
+    bool watching = true;  // the tty is still polled; false once lost
+    auto nextModemPoll = TClock::now();
+    while (!stopping_.load()) {
+        pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {tty_.Get(), 0, 0}};
+        nfds_t count = 1;
+        int timeoutMs = -1;
+        if (watching) {
+            if (InputRoom() > 0) fds[1].events |= POLLIN;
+            if (OutputPending()) fds[1].events |= POLLOUT;
+            count = 2;
+            if (modemLines_) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextModemPoll - TClock::now());
+                timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+            }
+        }
+        if (::poll(fds, count, timeoutMs) < 0) {
+            if (errno == EINTR) continue;
+            // Out of kernel memory: nothing to do but try again a little later.
+            ::poll(nullptr, 0, 10);
+            continue;
+        }
+        if (fds[0].revents & POLLIN) DrainWake();
+        if (stopping_.load() || !watching) continue;
+
+        const short events = fds[1].revents;
+        if (events & POLLIN) watching = ReadInput();
+        if (watching && (events & POLLOUT)) watching = WriteOutput();
+        if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
+            MarkLost();
+            watching = false;
+        }
+        if (watching && modemLines_ && TClock::now() >= nextModemPoll) {
+            watching = PollModem();
+            nextModemPoll = TClock::now() + ModemPollInterval;
+        }
+    }
+}
+
+bool TPosixCommDevice::ReadInput() {
+    const std::size_t room = InputRoom();
+    if (room == 0) return true;
+    const ssize_t got = ::read(tty_.Get(), readBuffer_.data(), std::min(room, readBuffer_.size()));
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (got <= 0) {
+        // 0: hung up (see VMIN above). Any other error would repeat at every
+        // poll, so the line is of no more use either way.
+        MarkLost();
+        return false;
+    }
+    std::size_t count = static_cast<std::size_t>(got);
+    if (stripNull_.load()) {
+        const auto end = std::remove(readBuffer_.begin(), readBuffer_.begin() + got, BYTE{0});
+        count = static_cast<std::size_t>(end - readBuffer_.begin());
+    }
+    // The queue can shrink under us only through SetupComm; what no longer
+    // fits is lost, and the application is told so.
+    if (DeliverInput(readBuffer_.data(), count) < count) ReportLineErrors(CE_RXOVER);
+    return true;
+}
+
+bool TPosixCommDevice::WriteOutput() {
+    const BYTE* data = nullptr;
+    std::size_t count = 0;
+    while (BeginOutput(data, count)) {
+        const ssize_t sent = ::write(tty_.Get(), data, count);
+        if (sent < 0) {
+            const int error = errno;
+            if (error == EAGAIN || error == EINTR) {
+                EndOutput(0);
+                return true;
+            }
+            // As with reads, a write error other than "full" does not go away.
+            MarkLost();
+            EndOutput(0);
+            return false;
+        }
+        EndOutput(static_cast<std::size_t>(sent));
+        if (static_cast<std::size_t>(sent) < count) return true;
+    }
+    return true;
+}
+
+bool TPosixCommDevice::PollModem() {
+    int lines = 0;
+    if (::ioctl(tty_.Get(), TIOCMGET, &lines) != 0) {
+        if (!IsLossError(errno)) return true;
+        MarkLost();
+        return false;
+    }
+    const DWORD status = ModemStatusFrom(lines);
+    SetModemStatus(status);  // raises EV_RING itself when RING comes on
+    if (status & MS_RING_ON) ringSeen_ = true;
+    serial_icounter_struct now{};
+    if (!counters_ || ::ioctl(tty_.Get(), TIOCGICOUNT, &now) != 0) return true;
+    // A ring shorter than the poll interval shows only in the counter.
+    if (now.rng != counts_.rng) {
+        if (!ringSeen_) ReportRing();
+        ringSeen_ = status & MS_RING_ON;
+    }
+    DWORD errors = 0;
+    if (now.frame != counts_.frame) errors |= CE_FRAME;
+    if (now.overrun != counts_.overrun) errors |= CE_OVERRUN;
+    if (now.parity != counts_.parity) errors |= CE_RXPARITY;
+    if (now.brk != counts_.brk) errors |= CE_BREAK;
+    if (now.buf_overrun != counts_.buf_overrun) errors |= CE_RXOVER;
+    counts_ = now;
+    ReportLineErrors(errors);
+    return true;
+}
+
+DWORD TPosixCommDevice::SetLine(int bit, bool on) {
+    if (!modemLines_) return ERROR_SUCCESS;
+    if (::ioctl(tty_.Get(), on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return LineErrorFor(errno);
+    return ERROR_SUCCESS;
+}
+
+void TPosixCommDevice::Restore(const termios& settings, unsigned baud) {
+    ::tcsetattr(tty_.Get(), TCSANOW, &settings);
+    afp_termios2_set_speed(tty_.Get(), baud);
+}
+
+DWORD TPosixCommDevice::LineApplyState(const DCB& dcb) {
+    std::lock_guard guard(settingsLock_);
+    const int fd = tty_.Get();
+    termios before{};
+    unsigned beforeBaud = 0;
+    if (::tcgetattr(fd, &before) != 0 || afp_termios2_get_speed(fd, &beforeBaud) != 0) return LineErrorFor(errno);
+    termios wanted = before;
+    if (const DWORD refused = TermiosFromDcb(dcb, wanted); refused != ERROR_SUCCESS) return refused;
+
+    if (::tcsetattr(fd, TCSANOW, &wanted) != 0 || afp_termios2_set_speed(fd, dcb.BaudRate) != 0) {
+        const DWORD error = LineErrorFor(errno);
+        Restore(before, beforeBaud);
+        return error;
+    }
+    termios now{};
+    unsigned nowBaud = 0;
+    if (::tcgetattr(fd, &now) != 0 || afp_termios2_get_speed(fd, &nowBaud) != 0) return LineErrorFor(errno);
+    const tcflag_t forcedByPty = isPty_ ? static_cast<tcflag_t>(CSIZE | PARENB) : 0;
+    const tcflag_t checkedC = (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS) & ~forcedByPty;
+    const tcflag_t checkedI = INPCK | IXON | IXOFF;
+    const unsigned long speedError =
+        static_cast<unsigned long>(std::labs(static_cast<long>(nowBaud) - static_cast<long>(dcb.BaudRate)));
+    if ((now.c_cflag & checkedC) != (wanted.c_cflag & checkedC) ||
+        (now.c_iflag & checkedI) != (wanted.c_iflag & checkedI) ||
+        speedError * 100 > static_cast<unsigned long>(dcb.BaudRate) * SpeedTolerancePercent) {
+        Restore(before, beforeBaud);
+        return ERROR_NOT_SUPPORTED;
+    }
+
+    if (const DWORD dtr = DcbDtrControl(dcb); dtr != DTR_CONTROL_HANDSHAKE)
+        if (const DWORD error = SetLine(TIOCM_DTR, dtr == DTR_CONTROL_ENABLE); error != ERROR_SUCCESS) return error;
+    // With CRTSCTS the kernel drives RTS itself.
+    if (const DWORD rts = DcbRtsControl(dcb); !(wanted.c_cflag & CRTSCTS))
+        if (const DWORD error = SetLine(TIOCM_RTS, rts == RTS_CONTROL_ENABLE); error != ERROR_SUCCESS) return error;
+    stripNull_.store(DcbFlags(dcb) & DCB_FNULL);
+    return ERROR_SUCCESS;
+}
+
+DWORD TPosixCommDevice::LineEscape(DWORD function) {
+    const int fd = tty_.Get();
+    int result = 0;
+    switch (function) {
+        case SETRTS: return SetLine(TIOCM_RTS, true);
+        case CLRRTS: return SetLine(TIOCM_RTS, false);
+        case SETDTR: return SetLine(TIOCM_DTR, true);
+        case CLRDTR: return SetLine(TIOCM_DTR, false);
+        case SETBREAK: result = ::ioctl(fd, TIOCSBRK); break;
+        case CLRBREAK: result = ::ioctl(fd, TIOCCBRK); break;
+        case SETXOFF: result = ::tcflow(fd, TCOOFF); break;
+        case SETXON: result = ::tcflow(fd, TCOON); break;
+        default: return ERROR_INVALID_PARAMETER;
+    }
+    // A driver without break control (ENOTTY) has no line to hold low.
+    if (result != 0 && errno != ENOTTY) return LineErrorFor(errno);
+    return ERROR_SUCCESS;
+}
+
+void TPosixCommDevice::LineFlush(DWORD purgeFlags) {
+    const bool output = purgeFlags & PURGE_TXCLEAR;
+    const bool input = purgeFlags & PURGE_RXCLEAR;
+    if (output || input) ::tcflush(tty_.Get(), output && input ? TCIOFLUSH : output ? TCOFLUSH : TCIFLUSH);
+}
+
+// Builds everything in locals; the device takes ownership only at the end.
+DWORD OpenLine(const std::string& path, TOpenedLine& line) {
+    TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!tty.Valid()) return OpenErrorFor(errno);
+    const int fd = tty.Get();
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return errno == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenErrorFor(errno);
+    if (::ioctl(fd, TIOCEXCL) != 0) return OpenErrorFor(errno);
+    TClaimedTty claimed(std::move(tty));
+
+    MakeRaw(settings);
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0 || ::tcgetattr(fd, &settings) != 0) return OpenErrorFor(errno);
+    unsigned baud = 0;
+    if (afp_termios2_get_speed(fd, &baud) != 0) return OpenErrorFor(errno);
+
+    struct stat node {};
+    if (::fstat(fd, &node) != 0) return OpenErrorFor(errno);
+    const unsigned major = ::major(node.st_rdev);
+    line.IsPty = major >= PtySlaveFirstMajor && major <= PtySlaveLastMajor;
+    int lines = 0;
+    line.ModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0;
+    line.ModemStatus = line.ModemLines ? ModemStatusFrom(lines) : 0;
+    line.Counters = line.ModemLines && ::ioctl(fd, TIOCGICOUNT, &line.Counts) == 0;
+    line.State = DcbFromTermios(settings, baud, line.ModemLines ? lines : -1);
+
+    line.Wake = TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!line.Wake.Valid()) return ERROR_GEN_FAILURE;
+    line.Tty = std::move(claimed);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path) {
+    TOpenedLine line;
+    if (const DWORD error = OpenLine(path, line); error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return nullptr;
+    }
+    try {
+        return std::make_unique<TPosixCommDevice>(std::move(line));
+    } catch (const std::exception&) {
+        // No memory for the queue or no thread to run the line.
+        SetLastError(ERROR_GEN_FAILURE);
+        return nullptr;
+    }
+}
+
+}  // namespace afp

@@ -1,0 +1,322 @@
+#include "serial/AfComPortCoreThreads.h"
+
+#include "platform/ThreadPriority.h"
+#include "serial/AfGuiCalls.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <typeinfo>
+
+namespace {
+
+std::string ClassNameOf(const std::type_info& type) {
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
+                                                std::free);
+    return status == 0 && name ? name.get() : type.name();
+}
+
+std::string ProgramFileName() {
+    std::string name;
+    std::ifstream("/proc/self/comm") >> name;
+    return name.empty() ? "kalvaro" : name;
+}
+
+// "Exception <class> in module <program> at <address>.\n<message>[.]"
+std::string DescribeException(std::exception_ptr error) {
+    std::string className = "unknown exception";
+    std::string message;
+    const void* address = nullptr;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        className = ClassNameOf(typeid(e));
+        message = e.what();
+        address = &e;
+    } catch (...) {
+    }
+    const char* fullStop = !message.empty() && message.back() == '.' ? "" : ".";
+    return AfFormat("Exception %s in module %s at %p.\n%s%s", className.c_str(), ProgramFileName().c_str(),
+                    address, message.c_str(), fullStop);
+}
+
+bool IsSilentAbort(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const EAbort&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+// ---- base ----
+
+TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore& core) : Core(&core), Device(core.DeviceHandle()) {}
+
+TAfComPortCoreThread::~TAfComPortCoreThread() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void TAfComPortCoreThread::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void TAfComPortCoreThread::Run() {
+    threadId_.store(afp::CurrentThreadId());
+    try {
+        Execute();
+    } catch (...) {
+        ReportException(std::current_exception());
+    }
+    ended_.Set();
+}
+
+void TAfComPortCoreThread::Shutdown() {
+    Terminate();
+    CloseEvent.Set();
+    AfWaitForThreadEnd(ended_);
+    if (thread_.joinable()) thread_.join();
+}
+
+void TAfComPortCoreThread::SetPriority(TThreadPriority priority) {
+    if (const std::int64_t id = threadId_.load(); id != 0) afp::SetThreadPriority(id, Win32PriorityOf(priority));
+}
+
+void TAfComPortCoreThread::ReportException(std::exception_ptr error) {
+    if (IsSilentAbort(error)) return;
+    AfShowApplicationError(DescribeException(error));
+}
+
+// ---- event thread ----
+
+TAfComPortEventThread::TAfComPortEventThread(TAfComPortCore& core)
+    : TAfComPortCoreThread(core), handler_(core.CoreEventHandler), handlerSet_(static_cast<bool>(handler_)) {
+    waitRecord_.Event = &waitEvent_;
+    readRecord_.Event = &readEvent_;
+    core.reader_ = this;
+    Start();
+}
+
+TAfComPortEventThread::~TAfComPortEventThread() = default;
+
+void TAfComPortEventThread::Shutdown() {
+    handlerSet_.store(false);
+    Terminate();
+    // Changing the mask completes the outstanding wait with an empty mask.
+    Device->SetCommMask(0);
+    Device->PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR);
+    TAfComPortCoreThread::Shutdown();
+}
+
+void TAfComPortEventThread::Execute() {
+    Core->OutputDrained.Reset();
+    afp::TKernelEvent* const waitSet[] = {&CloseEvent, &waitEvent_, &Core->OutputDrained};
+    pending_ = false;
+    Core->ThreadStarted.Set();
+
+    while (!Terminated()) {
+        if (!pending_) {
+            if (Device->WaitCommEvent(eventResult_, waitRecord_)) {
+                ProcessCommEvent();
+            } else if (const DWORD error = afp::LastError(); error == ERROR_IO_PENDING) {
+                pending_ = true;
+            } else {
+                WaitFailed(error);
+            }
+        }
+        if (!pending_) continue;
+
+        switch (afp::WaitForAny(waitSet, 200)) {
+            case WAIT_OBJECT_0:
+                Terminate();
+                break;
+            case WAIT_OBJECT_0 + 1: {
+                DWORD unused = 0;
+                if (Device->GetOverlappedResult(waitRecord_, unused, false)) {
+                    pending_ = false;
+                    ProcessCommEvent();
+                } else if (const DWORD error = afp::LastError(); error != ERROR_IO_INCOMPLETE) {
+                    waitEvent_.Reset();
+                    WaitFailed(error);
+                }
+                break;
+            }
+            case WAIT_OBJECT_0 + 2:
+                RaiseCoreEvent(ckOutputDrained, 0);
+                break;
+            case WAIT_TIMEOUT: {
+                COMSTAT stat{};
+                Core->QueryComStat(stat);
+                if (stat.cbInQue > 0) RaiseCoreEvent(ckDataWaiting, stat.cbInQue);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+}
+
+void TAfComPortEventThread::ProcessCommEvent() {
+    waitEvent_.Reset();
+    if (eventResult_ == 0) {
+        // Only Shutdown clears the mask: arm no further waits from here on.
+        pending_ = true;
+        return;
+    }
+    RaiseCoreEvent(ckCommEvent, eventResult_);
+}
+
+// A comm event wait that fails will fail again at once: re-arming would spin.
+// The thread stops arming waits and stays on its wait set (idle polls, drained
+// output, the close); a failure other than the close's own abort means the
+// device has gone, which the owner hears once.
+void TAfComPortEventThread::WaitFailed(DWORD error) {
+    pending_ = true;
+    if (error == ERROR_OPERATION_ABORTED || Terminated() || lossReported_) return;
+    lossReported_ = true;
+    RaiseCoreEvent(ckDeviceLost, error);
+}
+
+void TAfComPortEventThread::RaiseCoreEvent(TAfCoreEvent kind, DWORD data) {
+    if (!handlerSet_.load()) return;
+    try {
+        handler_(Core, kind, data, nullptr);
+    } catch (...) {
+        ReportException(std::current_exception());
+    }
+}
+
+void TAfComPortEventThread::ReportException(std::exception_ptr error) {
+    if (IsSilentAbort(error)) return;
+    if (!handlerSet_.load()) {
+        TAfComPortCoreThread::ReportException(error);
+        return;
+    }
+    try {
+        handler_(Core, ckThreadException, 0, error);
+    } catch (...) {
+        TAfComPortCoreThread::ReportException(std::current_exception());
+    }
+}
+
+std::int32_t TAfComPortEventThread::ReadBytes(void* buffer, std::int32_t count) {
+    if (count < 1) return 0;
+    DWORD read = 0;
+    if (!Device->ReadFile(buffer, static_cast<DWORD>(count), read, readRecord_)) {
+        read = 0;
+        if (afp::LastError() == ERROR_IO_PENDING && Device->GetOverlappedResult(readRecord_, read, true))
+            readEvent_.Reset();
+    }
+    return static_cast<std::int32_t>(read);
+}
+
+// ---- write thread ----
+
+TAfComPortWriteThread::TAfComPortWriteThread(TAfComPortCore& core)
+    : TAfComPortCoreThread(core), outBuffer_(core.OutQueueSize()) {
+    writeRecord_.Event = &writeEvent_;
+    Start();
+}
+
+TAfComPortWriteThread::~TAfComPortWriteThread() = default;
+
+void TAfComPortWriteThread::Shutdown() {
+    PurgeOutput();
+    TAfComPortCoreThread::Shutdown();
+}
+
+bool TAfComPortWriteThread::Enqueue(const void* data, std::int32_t count) {
+    std::lock_guard guard(Core->WriteLock);
+    const bool queued = outBuffer_.Write(data, count);
+    if (queued) dataQueued_.Set();
+    return queued;
+}
+
+bool TAfComPortWriteThread::PurgeOutput() {
+    purgeRequest_.Set();
+    if (!afp::WaitForEvent(purgeAck_, PurgeAnswerLimitMs)) return false;
+    bool purged = false;
+    {
+        std::lock_guard guard(Core->WriteLock);
+        dataQueued_.Reset();
+        outBuffer_.Clear();
+        purged = Device->PurgeComm(PURGE_TXABORT | PURGE_TXCLEAR);
+    }
+    purgeDone_.Set();
+    return purged;
+}
+
+void TAfComPortWriteThread::Execute() {
+    afp::TKernelEvent* const idleSet[] = {&CloseEvent, &purgeRequest_, &dataQueued_};
+    afp::TKernelEvent* const busySet[] = {&CloseEvent, &purgeRequest_, &writeEvent_};
+    // After answering a purge the thread holds still until the ring has been
+    // cleared, so it cannot start writing bytes that the purge discards.
+    auto answerPurge = [this] {
+        purgeAck_.Set();
+        afp::TKernelEvent* const purgeSet[] = {&CloseEvent, &purgeDone_};
+        if (afp::WaitForAny(purgeSet, INFINITE) == WAIT_OBJECT_0) Terminate();
+    };
+    bytesToWrite_ = 0;
+    Core->ThreadStarted.Set();
+
+    while (!Terminated()) {
+        switch (afp::WaitForAny(idleSet, INFINITE)) {
+            case WAIT_OBJECT_0:
+                Terminate();
+                break;
+            case WAIT_OBJECT_0 + 1:
+                answerPurge();
+                break;
+            case WAIT_OBJECT_0 + 2: {
+                const std::uint8_t* start = nullptr;
+                {
+                    std::lock_guard guard(Core->WriteLock);
+                    bytesToWrite_ = static_cast<DWORD>(outBuffer_.ContiguousUsed());
+                    start = outBuffer_.ReadPointer();
+                }
+                if (bytesToWrite_ == 0) break;
+                DWORD written = 0;
+                if (Device->WriteFile(start, bytesToWrite_, written, writeRecord_)) {
+                    CompleteWrite(written);
+                } else if (afp::LastError() == ERROR_IO_PENDING) {
+                    switch (afp::WaitForAny(busySet, INFINITE)) {
+                        case WAIT_OBJECT_0:
+                            Terminate();
+                            break;
+                        case WAIT_OBJECT_0 + 1:
+                            // The purge that follows aborts the outstanding write.
+                            answerPurge();
+                            break;
+                        case WAIT_OBJECT_0 + 2:
+                            if (Device->GetOverlappedResult(writeRecord_, written, true)) CompleteWrite(written);
+                            break;
+                        default:
+                            break;
+                    }
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+}
+
+void TAfComPortWriteThread::CompleteWrite(DWORD written) {
+    writeEvent_.Reset();
+    if (written != bytesToWrite_) return;
+    {
+        std::lock_guard guard(Core->WriteLock);
+        outBuffer_.RemoveBytes(static_cast<std::int32_t>(written));
+        if (outBuffer_.Used() > 0) {
+            dataQueued_.Set();
+            return;
+        }
+    }
+    Core->OutputDrained.Set();
+}

@@ -1,0 +1,682 @@
+// The comm-device contract (CommDevice.h), run unchanged against every
+// backend: a pty slave driven by the POSIX backend, with the test holding the
+// master, and one end of a virtual null-modem pair, with the test holding the
+// other end. The test's side of the cable is a TPeer, so each case is written
+// once.
+#include "platform/CommBackends.h"
+#include "platform/CommDevice.h"
+#include "platform/VirtualCommDevice.h"
+#include "tests/platform/DeviceFixtures.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace kalvaro::test {
+namespace {
+
+using afp::LastError;
+using afp::TCommDevice;
+using std::chrono::milliseconds;
+
+// Bigger than what a pty's kernel buffers hold while the master does not
+// read, so a write of this size stays outstanding.
+constexpr std::size_t StuckWriteSize = 1u << 20;
+
+std::string UniquePairName() {
+    static std::atomic<int> counter{0};
+    return "contract" + std::to_string(getpid()) + "x" + std::to_string(counter++);
+}
+
+// The far side of the cable.
+class TPeer {
+public:
+    virtual ~TPeer() = default;
+    // Sends all of data to the device; false when that did not happen in time.
+    virtual bool Write(const Bytes& data, milliseconds limit) = 0;
+    // What came from the device, until count bytes came or limit passed.
+    virtual Bytes Read(std::size_t count, milliseconds limit) = 0;
+    // Pulls the cable: the device under test is lost.
+    virtual void HangUp() = 0;
+    // While held, nothing the device writes leaves it. A pty holds it by the
+    // master not reading, which keeps writes of StuckWriteSize outstanding.
+    virtual void HoldDeviceOutput(bool held) = 0;
+};
+
+class TPtyPeer : public TPeer {
+public:
+    explicit TPtyPeer(TPtyPair& pty) : pty_(pty) {
+        fcntl(pty_.MasterFd(), F_SETFL, fcntl(pty_.MasterFd(), F_GETFL) | O_NONBLOCK);
+    }
+
+    bool Write(const Bytes& data, milliseconds limit) override {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(pty_.MasterFd(), data.data() + done, data.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd pfd{pty_.MasterFd(), POLLOUT, 0};
+            ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+        }
+        return true;
+    }
+
+    Bytes Read(std::size_t count, milliseconds limit) override { return pty_.Read(count, limit); }
+    void HangUp() override { pty_.CloseMaster(); }
+    void HoldDeviceOutput(bool) override {}
+
+private:
+    TPtyPair& pty_;
+};
+
+// The B end of the pair, opened as a device too. Its own lines stay off, so
+// the device under test sees a quiet modem status.
+class TVirtualPeer : public TPeer {
+public:
+    TVirtualPeer(std::string deviceName, std::unique_ptr<TCommDevice> end)
+        : deviceName_(std::move(deviceName)), end_(std::move(end)) {}
+    ~TVirtualPeer() override {
+        end_.reset();
+        afp::virt::StallWrites(deviceName_, false);
+        afp::virt::Plug(deviceName_);
+    }
+
+    static std::unique_ptr<TVirtualPeer> Open(const std::string& pair, DWORD baud) {
+        auto end = afp::OpenVirtualCommDevice(afp::virt::EndName(pair, afp::virt::TEnd::B));
+        if (!end) return nullptr;
+        DCB dcb = EngineDcb(baud);
+        SetDcbFlags(dcb, DCB_FBINARY);
+        if (!ApplyEngineSettings(*end, dcb, EV_RXCHAR)) return nullptr;
+        return std::make_unique<TVirtualPeer>(afp::virt::EndName(pair, afp::virt::TEnd::A), std::move(end));
+    }
+
+    bool Write(const Bytes& data, milliseconds limit) override {
+        TOverlappedWrite write(*end_, data);
+        if (!write.Start() && LastError() != ERROR_IO_PENDING) return false;
+        return write.Finish(limit) && write.Transferred() == data.size();
+    }
+
+    Bytes Read(std::size_t count, milliseconds limit) override { return ReadFromDevice(*end_, count, limit); }
+    void HangUp() override { afp::virt::Unplug(deviceName_); }
+    void HoldDeviceOutput(bool held) override { afp::virt::StallWrites(deviceName_, held); }
+
+private:
+    std::string deviceName_;  // the end under test
+    std::unique_ptr<TCommDevice> end_;
+};
+
+enum class TBackend { Pty, Virtual };
+
+std::string BackendName(const testing::TestParamInfo<TBackend>& info) {
+    return info.param == TBackend::Pty ? "Pty" : "Virtual";
+}
+
+void PrintTo(TBackend backend, std::ostream* out) { *out << (backend == TBackend::Pty ? "pty pair" : "virtual pair"); }
+
+std::size_t CountEntries(const char* folder) {
+    std::error_code error;
+    std::size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator(folder, error); !error && it != std::filesystem::directory_iterator();
+         it.increment(error))
+        ++count;
+    return count;
+}
+
+double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+class CommDeviceContract : public testing::TestWithParam<TBackend> {
+protected:
+    void SetUp() override {
+        if (GetParam() == TBackend::Pty) {
+            pty_ = std::make_unique<TPtyPair>();
+            name_ = pty_->SlavePath();
+            device_ = afp::OpenPosixCommDevice(name_);
+            ASSERT_TRUE(device_) << "opening " << name_ << ": error " << LastError();
+            peer_ = std::make_unique<TPtyPeer>(*pty_);
+        } else {
+            const std::string pair = UniquePairName();
+            name_ = afp::virt::EndName(pair, afp::virt::TEnd::A);
+            device_ = afp::OpenVirtualCommDevice(name_);
+            ASSERT_TRUE(device_) << "opening " << name_ << ": error " << LastError();
+            peer_ = TVirtualPeer::Open(pair, FastBaud());
+            ASSERT_TRUE(peer_) << "opening the B end of " << pair << ": error " << LastError();
+        }
+    }
+
+    void TearDown() override {
+        device_.reset();
+        peer_.reset();
+        pty_.reset();
+    }
+
+    // Ptys do not pace; the virtual cable does, so tests run it fast.
+    DWORD FastBaud() const { return GetParam() == TBackend::Pty ? 115200 : 12000000; }
+
+    std::unique_ptr<TCommDevice> OpenAgain() const {
+        return GetParam() == TBackend::Pty ? afp::OpenPosixCommDevice(name_) : afp::OpenVirtualCommDevice(name_);
+    }
+
+    testing::AssertionResult Configure(TCommDevice& device) { return ApplyEngineSettings(device, EngineDcb(FastBaud())); }
+    testing::AssertionResult Configure() { return Configure(*device_); }
+
+    std::unique_ptr<TPtyPair> pty_;
+    std::string name_;
+    std::unique_ptr<TCommDevice> device_;
+    std::unique_ptr<TPeer> peer_;
+};
+
+// ---- settings ----
+
+TEST_P(CommDeviceContract, EngineOpenSequenceIsAcceptedAndReadBack) {
+    const COMMTIMEOUTS timeouts = EngineTimeouts();
+    ASSERT_TRUE(device_->SetCommTimeouts(timeouts)) << LastError();
+    ASSERT_TRUE(device_->SetupComm(8192, 4096)) << LastError();
+    ASSERT_TRUE(device_->SetCommMask(EngineEventMask)) << LastError();
+    const DCB wanted = EngineDcb(9600);
+    ASSERT_TRUE(device_->SetCommState(wanted)) << LastError();
+
+    COMMTIMEOUTS readTimeouts{};
+    ASSERT_TRUE(device_->GetCommTimeouts(readTimeouts));
+    EXPECT_EQ(readTimeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(readTimeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(readTimeouts.ReadTotalTimeoutConstant, 0u);
+    DWORD mask = 0;
+    ASSERT_TRUE(device_->GetCommMask(mask));
+    EXPECT_EQ(mask, EngineEventMask);
+
+    DCB state{};
+    ASSERT_TRUE(device_->GetCommState(state));
+    EXPECT_EQ(state.BaudRate, 9600u);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.Parity, NOPARITY);
+    EXPECT_EQ(state.StopBits, ONESTOPBIT);
+    EXPECT_EQ(DcbFlags(state), DcbFlags(wanted));
+    EXPECT_EQ(state.XonChar, wanted.XonChar);
+    EXPECT_EQ(state.XoffChar, wanted.XoffChar);
+    EXPECT_EQ(state.XonLim, wanted.XonLim);
+    EXPECT_EQ(state.XoffLim, wanted.XoffLim);
+
+    DWORD errors = 0xFFFF;
+    COMSTAT stat{1, 1, 1};
+    ASSERT_TRUE(device_->ClearCommError(&errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 0u);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+}
+
+TEST_P(CommDeviceContract, RefusesReadTimeoutsThatWouldWait) {
+    const COMMTIMEOUTS waiting[] = {
+        {0, 0, 0, 0, 0},          // blocking reads
+        {MAXDWORD, 0, 100, 0, 0},  // a total limit
+        {MAXDWORD, 10, 0, 0, 0},   // a per-byte limit
+        {50, 0, 0, 0, 0},          // an interval limit
+    };
+    for (const COMMTIMEOUTS& timeouts : waiting) {
+        afp::SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(device_->SetCommTimeouts(timeouts)) << "interval " << timeouts.ReadIntervalTimeout;
+        EXPECT_EQ(LastError(), ERROR_NOT_SUPPORTED) << "interval " << timeouts.ReadIntervalTimeout;
+    }
+    EXPECT_TRUE(device_->SetCommTimeouts(EngineTimeouts())) << LastError();
+}
+
+TEST_P(CommDeviceContract, RefusesInvalidLineSettingsAndKeepsTheOldOnes) {
+    ASSERT_TRUE(Configure());
+    DCB zeroBaud = EngineDcb(9600);
+    zeroBaud.BaudRate = 0;
+    DCB nineBits = EngineDcb(9600);
+    nineBits.ByteSize = 9;
+    DCB oneAndHalfStops = EngineDcb(9600);
+    oneAndHalfStops.StopBits = ONE5STOPBITS;
+    for (const DCB& dcb : {zeroBaud, nineBits, oneAndHalfStops}) {
+        afp::SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(device_->SetCommState(dcb));
+        EXPECT_EQ(LastError(), ERROR_INVALID_PARAMETER);
+    }
+    DCB state{};
+    ASSERT_TRUE(device_->GetCommState(state));
+    EXPECT_EQ(state.BaudRate, FastBaud());
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.StopBits, ONESTOPBIT);
+}
+
+// ---- receiving ----
+
+TEST_P(CommDeviceContract, ReadReturnsAtOnceWhenNothingIsQueued) {
+    ASSERT_TRUE(Configure());
+    afp::TKernelEvent event(true);
+    afp::TOverlapped record{&event};
+    BYTE buffer[64];
+    DWORD read = 99;
+    EXPECT_TRUE(device_->ReadFile(buffer, sizeof buffer, read, record)) << LastError();
+    EXPECT_EQ(read, 0u);
+}
+
+TEST_P(CommDeviceContract, ReceivedBytesCompleteArmedWaitAndReadBackInOrder) {
+    ASSERT_TRUE(Configure());
+    TCommWait wait(*device_);
+    ASSERT_TRUE(wait.StartOutstanding()) << LastError();
+    EXPECT_FALSE(wait.Signalled(milliseconds(0)));
+
+    ASSERT_TRUE(peer_->Write(BytesOf("hello"), ShortLimit));
+    ASSERT_TRUE(wait.Signalled()) << "the wait did not complete when bytes came";
+    ASSERT_TRUE(wait.Result()) << LastError();
+    EXPECT_TRUE(wait.Mask() & EV_RXCHAR) << "mask " << wait.Mask();
+    EXPECT_EQ(wait.Mask() & ~EngineEventMask, 0u) << "mask " << wait.Mask();
+
+    EXPECT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 5; }))
+        << "cbInQue " << QueueStatus(*device_).cbInQue;
+
+    afp::TKernelEvent event(true);
+    afp::TOverlapped record{&event};
+    BYTE buffer[16] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(device_->ReadFile(buffer, 2, read, record)) << LastError();
+    EXPECT_EQ(std::string(buffer, buffer + read), "he");
+    ASSERT_TRUE(device_->ReadFile(buffer, sizeof buffer, read, record)) << LastError();
+    EXPECT_EQ(std::string(buffer, buffer + read), "llo");
+    EXPECT_EQ(QueueStatus(*device_).cbInQue, 0u);
+
+    DWORD errors = 0;
+    ASSERT_TRUE(device_->ClearCommError(&errors, nullptr));
+    EXPECT_EQ(errors, 0u);
+}
+
+TEST_P(CommDeviceContract, EventsWhileNoWaitIsArmedAreReportedByTheNextWait) {
+    ASSERT_TRUE(Configure());
+    ASSERT_TRUE(peer_->Write(BytesOf("x"), ShortLimit));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 1; }));
+
+    TCommWait wait(*device_);
+    ASSERT_TRUE(wait.Start()) << "error " << LastError();
+    EXPECT_TRUE(wait.Mask() & EV_RXCHAR) << "mask " << wait.Mask();
+    EXPECT_TRUE(wait.Signalled(milliseconds(0)));
+    EXPECT_TRUE(wait.Result());
+
+    // The kept event was handed out once.
+    TCommWait next(*device_);
+    EXPECT_FALSE(next.Start());
+    EXPECT_EQ(LastError(), ERROR_IO_PENDING);
+}
+
+TEST_P(CommDeviceContract, MaskChangeCompletesOutstandingWaitWithEmptyMask) {
+    ASSERT_TRUE(Configure());
+    TCommWait wait(*device_);
+    ASSERT_TRUE(wait.StartOutstanding()) << LastError();
+
+    // The engine's event thread is stopped this way.
+    ASSERT_TRUE(device_->SetCommMask(0)) << LastError();
+    ASSERT_TRUE(wait.Signalled());
+    EXPECT_TRUE(wait.Result()) << LastError();
+    EXPECT_EQ(wait.Mask(), 0u);
+
+    // A new mask on an outstanding wait completes it the same way.
+    ASSERT_TRUE(device_->SetCommMask(EngineEventMask));
+    TCommWait second(*device_);
+    ASSERT_TRUE(second.StartOutstanding()) << LastError();
+    ASSERT_TRUE(device_->SetCommMask(EV_RXCHAR | EV_ERR));
+    ASSERT_TRUE(second.Signalled());
+    EXPECT_TRUE(second.Result()) << LastError();
+    EXPECT_EQ(second.Mask(), 0u);
+}
+
+TEST_P(CommDeviceContract, RefusesWaitWithEmptyMaskOrSecondOutstandingWait) {
+    ASSERT_TRUE(Configure());
+    ASSERT_TRUE(device_->SetCommMask(0));
+    TCommWait withoutMask(*device_);
+    EXPECT_FALSE(withoutMask.Start());
+    EXPECT_EQ(LastError(), ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(device_->SetCommMask(EngineEventMask));
+    TCommWait first(*device_);
+    ASSERT_TRUE(first.StartOutstanding()) << LastError();
+    TCommWait second(*device_);
+    EXPECT_FALSE(second.Start());
+    EXPECT_EQ(LastError(), ERROR_INVALID_PARAMETER);
+
+    // The refused wait left the first one armed.
+    EXPECT_FALSE(first.Signalled(milliseconds(0)));
+    ASSERT_TRUE(peer_->Write(BytesOf("z"), ShortLimit));
+    ASSERT_TRUE(first.Signalled());
+    ASSERT_TRUE(first.Result());
+    EXPECT_TRUE(first.Mask() & EV_RXCHAR);
+}
+
+TEST_P(CommDeviceContract, InputQueueHoldsOneMebibyteUnread) {
+    ASSERT_TRUE(Configure());
+    const Bytes sent = PatternBytes(1u << 20, 7);
+    ASSERT_TRUE(peer_->Write(sent, LongLimit)) << "the device did not take 1 MiB off the line";
+    EXPECT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == sent.size(); }, LongLimit))
+        << "cbInQue " << QueueStatus(*device_).cbInQue;
+    DWORD errors = 0;
+    ASSERT_TRUE(device_->ClearCommError(&errors, nullptr));
+    EXPECT_EQ(errors & CE_RXOVER, 0u);
+    EXPECT_TRUE(SameBytes(sent, ReadFromDevice(*device_, sent.size(), LongLimit)));
+}
+
+// ---- sending ----
+
+TEST_P(CommDeviceContract, WriteCompletesWhenEveryByteHasLeft) {
+    ASSERT_TRUE(Configure());
+    TOverlappedWrite write(*device_, PatternBytes(64 * 1024, 11));
+    Bytes received;
+    std::thread reader([&] { received = peer_->Read(write.Data().size(), LongLimit); });
+    const bool done = write.Start();
+    EXPECT_TRUE(done || LastError() == ERROR_IO_PENDING) << LastError();
+    const bool ok = write.Finish();
+    const DWORD error = LastError();
+    reader.join();
+    EXPECT_FALSE(write.WatchdogFired());
+    ASSERT_TRUE(ok) << "error " << error;
+    EXPECT_EQ(write.Transferred(), write.Data().size());
+    EXPECT_TRUE(SameBytes(write.Data(), received));
+    EXPECT_EQ(QueueStatus(*device_).cbOutQue, 0u);
+}
+
+TEST_P(CommDeviceContract, BackToBackWritesCompleteInOrder) {
+    ASSERT_TRUE(Configure());
+    TOverlappedWrite first(*device_, PatternBytes(20000, 3));
+    TOverlappedWrite second(*device_, PatternBytes(30000, 5));
+    Bytes expected = first.Data();
+    expected.insert(expected.end(), second.Data().begin(), second.Data().end());
+    Bytes received;
+    std::thread reader([&] { received = peer_->Read(expected.size(), LongLimit); });
+    EXPECT_TRUE(first.Start() || LastError() == ERROR_IO_PENDING) << LastError();
+    EXPECT_TRUE(second.Start() || LastError() == ERROR_IO_PENDING) << LastError();
+    const bool firstOk = first.Finish();
+    const bool secondOk = second.Finish();
+    reader.join();
+    EXPECT_TRUE(firstOk);
+    EXPECT_TRUE(secondOk);
+    EXPECT_EQ(first.Transferred(), first.Data().size());
+    EXPECT_EQ(second.Transferred(), second.Data().size());
+    EXPECT_TRUE(SameBytes(expected, received));
+}
+
+TEST_P(CommDeviceContract, LargeTransferBothWaysKeepsEveryByte) {
+    ASSERT_TRUE(Configure());
+    constexpr std::size_t Size = 2u << 20;
+    const Bytes toDevice = PatternBytes(Size, 101);
+    TOverlappedWrite fromDevice(*device_, PatternBytes(Size, 202));
+
+    bool peerWrote = false;
+    Bytes peerReceived;
+    std::thread peerWriter([&] { peerWrote = peer_->Write(toDevice, LongLimit); });
+    std::thread peerReader([&] { peerReceived = peer_->Read(Size, LongLimit); });
+    EXPECT_TRUE(fromDevice.Start() || LastError() == ERROR_IO_PENDING) << LastError();
+    const Bytes deviceReceived = ReadFromDevice(*device_, Size, LongLimit);
+    const bool written = fromDevice.Finish();
+    peerWriter.join();
+    peerReader.join();
+
+    EXPECT_TRUE(peerWrote);
+    EXPECT_TRUE(written) << LastError();
+    EXPECT_TRUE(SameBytes(toDevice, deviceReceived)) << "peer to device";
+    EXPECT_TRUE(SameBytes(fromDevice.Data(), peerReceived)) << "device to peer";
+    DWORD errors = 0;
+    ASSERT_TRUE(device_->ClearCommError(&errors, nullptr));
+    EXPECT_EQ(errors, 0u);
+}
+
+// ---- purging ----
+
+TEST_P(CommDeviceContract, PurgeRxClearEmptiesTheInputQueue) {
+    ASSERT_TRUE(Configure());
+    ASSERT_TRUE(peer_->Write(PatternBytes(100, 9), ShortLimit));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 100; }));
+    ASSERT_TRUE(device_->PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR)) << LastError();
+    EXPECT_EQ(QueueStatus(*device_).cbInQue, 0u);
+
+    afp::TKernelEvent event(true);
+    afp::TOverlapped record{&event};
+    BYTE buffer[128];
+    DWORD read = 99;
+    ASSERT_TRUE(device_->ReadFile(buffer, sizeof buffer, read, record));
+    EXPECT_EQ(read, 0u);
+
+    // Only what comes afterwards is read.
+    ASSERT_TRUE(peer_->Write(BytesOf("after"), ShortLimit));
+    EXPECT_TRUE(SameBytes(BytesOf("after"), ReadFromDevice(*device_, 5)));
+    EXPECT_EQ(QueueStatus(*device_).cbInQue, 0u);
+}
+
+TEST_P(CommDeviceContract, PurgeAbortsOutstandingWrite) {
+    ASSERT_TRUE(Configure());
+    peer_->HoldDeviceOutput(true);
+    auto write = std::make_unique<TOverlappedWrite>(*device_, PatternBytes(StuckWriteSize, 13));
+    ASSERT_FALSE(write->Start());
+    ASSERT_EQ(LastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(write->Signalled(milliseconds(0)));
+    EXPECT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbOutQue > 0; })) << "cbOutQue stays 0";
+
+    ASSERT_TRUE(device_->PurgeComm(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) << LastError();
+    ASSERT_TRUE(write->Signalled());
+    EXPECT_FALSE(write->Finish());
+    EXPECT_EQ(LastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_LT(write->Transferred(), StuckWriteSize);
+    EXPECT_EQ(QueueStatus(*device_).cbOutQue, 0u);
+    // The device no longer touches the buffer: free it at once (address
+    // sanitizer builds catch a late access).
+    write.reset();
+
+    // The device goes on sending. A pty may still pass on what its kernel
+    // took before the purge, so the peer reads until the new bytes show.
+    peer_->HoldDeviceOutput(false);
+    const Bytes marker = BytesOf("--after the purge--");
+    TOverlappedWrite next(*device_, marker);
+    EXPECT_TRUE(next.Start() || LastError() == ERROR_IO_PENDING) << LastError();
+    Bytes tail;
+    const bool markerSeen = WaitUntil(
+        [&] {
+            const Bytes more = peer_->Read(256 * 1024, milliseconds(50));
+            tail.insert(tail.end(), more.begin(), more.end());
+            return tail.size() >= marker.size() && std::equal(marker.begin(), marker.end(), tail.end() - marker.size());
+        },
+        LongLimit);
+    EXPECT_TRUE(markerSeen) << tail.size() << " bytes came, not ending in the marker";
+    EXPECT_TRUE(next.Finish()) << LastError();
+}
+
+// ---- modem lines ----
+
+TEST_P(CommDeviceContract, EscapesAndModemStatus) {
+    ASSERT_TRUE(Configure());
+    for (const DWORD function : {SETRTS, CLRRTS, SETDTR, CLRDTR}) {
+        EXPECT_TRUE(device_->EscapeCommFunction(function)) << "function " << function << ": error " << LastError();
+    }
+    for (const DWORD unknown : {DWORD{0}, DWORD{7}, DWORD{10}, DWORD{0x1234}}) {
+        afp::SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(device_->EscapeCommFunction(unknown)) << "function " << unknown;
+        EXPECT_EQ(LastError(), ERROR_INVALID_PARAMETER) << "function " << unknown;
+    }
+    // The far side keeps every line off: a pty has none, the virtual peer
+    // was opened with DTR and RTS disabled.
+    DWORD status = 0xFFFF;
+    EXPECT_TRUE(WaitUntil([&] { return device_->GetCommModemStatus(status) && status == 0; }))
+        << "status " << status << ", error " << LastError();
+}
+
+// ---- losing and closing the device ----
+
+TEST_P(CommDeviceContract, DeviceLossFailsOutstandingAndLaterOperations) {
+    ASSERT_TRUE(Configure());
+    const Bytes before = BytesOf("before the loss");
+    ASSERT_TRUE(peer_->Write(before, ShortLimit));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == before.size(); }));
+
+    peer_->HoldDeviceOutput(true);
+    TCommWait wait(*device_);
+    ASSERT_TRUE(wait.StartOutstanding()) << LastError();
+    TOverlappedWrite write(*device_, PatternBytes(StuckWriteSize, 17));
+    ASSERT_FALSE(write.Start());
+    ASSERT_EQ(LastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(write.Signalled(milliseconds(0)));
+
+    peer_->HangUp();
+
+    ASSERT_TRUE(wait.Signalled(LongLimit)) << "the wait did not complete on the loss";
+    EXPECT_FALSE(wait.Result());
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+    ASSERT_TRUE(write.Signalled(LongLimit)) << "the write did not complete on the loss";
+    EXPECT_FALSE(write.Finish());
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+
+    TOverlappedWrite later(*device_, BytesOf("later"));
+    EXPECT_FALSE(later.Start());
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+    TCommWait laterWait(*device_);
+    EXPECT_FALSE(laterWait.Start());
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+    EXPECT_FALSE(device_->SetCommState(EngineDcb(FastBaud())));
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+    EXPECT_FALSE(device_->EscapeCommFunction(SETDTR));
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+    DWORD status = 0;
+    EXPECT_FALSE(device_->GetCommModemStatus(status));
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+
+    // What came before the loss is still there, then reads fail.
+    afp::TKernelEvent event(true);
+    afp::TOverlapped record{&event};
+    BYTE buffer[64] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(device_->ReadFile(buffer, sizeof buffer, read, record)) << LastError();
+    EXPECT_TRUE(SameBytes(before, Bytes(buffer, buffer + read)));
+    EXPECT_FALSE(device_->ReadFile(buffer, sizeof buffer, read, record));
+    EXPECT_EQ(LastError(), ERROR_BAD_COMMAND);
+
+    // A lost device must not keep a thread busy (a hung-up tty polls
+    // readable for ever). A generous bound: this catches spinning, not speed.
+    const double cpuBefore = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.3) << "CPU seconds used by an idle lost device in 1 s";
+}
+
+TEST_P(CommDeviceContract, DestroyingAbortsOutstandingOperations) {
+    ASSERT_TRUE(Configure());
+    peer_->HoldDeviceOutput(true);
+    TCommWait wait(*device_);
+    ASSERT_TRUE(wait.StartOutstanding()) << LastError();
+    TOverlappedWrite write(*device_, PatternBytes(StuckWriteSize, 19));
+    ASSERT_FALSE(write.Start());
+    ASSERT_EQ(LastError(), ERROR_IO_PENDING);
+
+    device_.reset();
+    wait.Detach();
+    write.Detach();
+    // Completed before the destructor returned: no waiting here.
+    ASSERT_TRUE(wait.Signalled(milliseconds(0)));
+    EXPECT_EQ(wait.Overlapped().Status, ERROR_OPERATION_ABORTED);
+    ASSERT_TRUE(write.Signalled(milliseconds(0)));
+    EXPECT_EQ(write.Overlapped().Status, ERROR_OPERATION_ABORTED);
+    EXPECT_LT(write.Overlapped().Transferred, StuckWriteSize);
+}
+
+TEST_P(CommDeviceContract, RepeatedOpenAndCloseLeavesNoThreadOrDescriptor) {
+    device_.reset();
+    {
+        auto warmUp = OpenAgain();
+        ASSERT_TRUE(warmUp) << LastError();
+        ASSERT_TRUE(Configure(*warmUp));
+    }
+    const std::size_t threads = CountEntries("/proc/self/task");
+    const std::size_t descriptors = CountEntries("/proc/self/fd");
+    for (int i = 0; i < 200; ++i) {
+        auto device = OpenAgain();
+        ASSERT_TRUE(device) << "open " << i << ": error " << LastError();
+        ASSERT_TRUE(Configure(*device)) << "open " << i;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }))
+        << CountEntries("/proc/self/task") << " threads, " << threads << " before";
+    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/fd") <= descriptors; }))
+        << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " before";
+
+    // Still a working device after all that.
+    device_ = OpenAgain();
+    ASSERT_TRUE(device_) << LastError();
+    ASSERT_TRUE(Configure());
+    ASSERT_TRUE(peer_->Write(BytesOf("still here"), ShortLimit));
+    EXPECT_TRUE(SameBytes(BytesOf("still here"), ReadFromDevice(*device_, 10)));
+}
+
+TEST_P(CommDeviceContract, SecondOpenIsRefusedWhileOpen) {
+    ASSERT_TRUE(Configure());
+    afp::SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(OpenAgain(), nullptr);
+    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
+
+    // The refused open did not disturb the first.
+    ASSERT_TRUE(peer_->Write(BytesOf("first"), ShortLimit));
+    EXPECT_TRUE(SameBytes(BytesOf("first"), ReadFromDevice(*device_, 5)));
+
+    device_.reset();
+    device_ = OpenAgain();
+    EXPECT_TRUE(device_) << "reopening after the close: error " << LastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CommDeviceContract, testing::Values(TBackend::Pty, TBackend::Virtual),
+                         BackendName);
+
+// ---- COM<n> names ----
+
+class SettingsRestorer {
+public:
+    ~SettingsRestorer() { ResetSettings(); }
+};
+
+TEST(OpenCommDeviceByNumber, OpensMappedPortsAndRefusesOtherNames) {
+    SettingsRestorer restorer;
+    TPtyPair pty;
+    const std::string virtualEnd = afp::virt::EndName(UniquePairName(), afp::virt::TEnd::A);
+    const std::string missing = (ConfigHome() / "no-such-tty").string();
+    WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM5=" + pty.SlavePath() + "\nCOM6=" + virtualEnd +
+                  "\nCOM8=" + missing + "\n");
+
+    auto com5 = afp::OpenCommDevice("COM5");
+    ASSERT_TRUE(com5) << "COM5: error " << LastError();
+    // It is the pty: opening its slave directly is now refused as busy, and
+    // bytes from the master arrive.
+    EXPECT_EQ(afp::OpenPosixCommDevice(pty.SlavePath()), nullptr);
+    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(ApplyEngineSettings(*com5, EngineDcb(115200)));
+    pty.Write("5");
+    EXPECT_TRUE(SameBytes(BytesOf("5"), ReadFromDevice(*com5, 1)));
+
+    auto com6 = afp::OpenCommDevice("COM6");
+    ASSERT_TRUE(com6) << "COM6: error " << LastError();
+    EXPECT_EQ(afp::OpenVirtualCommDevice(virtualEnd), nullptr);
+    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
+
+    // A relative name, even of a device that exists, is never opened.
+    const std::string relative = std::filesystem::relative(pty.SlavePath()).string();
+    for (const std::string name : {"COM7", "COM8", "COM0", "COMX", "COM-5", relative.c_str()}) {
+        afp::SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(afp::OpenCommDevice(name), nullptr) << name;
+        EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
+}
+
+}  // namespace
+}  // namespace kalvaro::test
