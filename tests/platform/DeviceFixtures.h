@@ -29,7 +29,7 @@ using std::chrono::milliseconds;
 
 inline constexpr DWORD EngineEventMask = 0x1B9;
 inline constexpr milliseconds ShortLimit{5000};
-inline constexpr milliseconds LongLimit{120000};
+inline constexpr milliseconds LongLimit{60000};
 
 inline Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
