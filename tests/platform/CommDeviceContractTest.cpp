@@ -132,14 +132,6 @@ std::string BackendName(const testing::TestParamInfo<TBackend>& info) {
 
 void PrintTo(TBackend backend, std::ostream* out) { *out << (backend == TBackend::Pty ? "pty pair" : "virtual pair"); }
 
-std::size_t CountEntries(const char* folder) {
-    std::error_code error;
-    std::size_t count = 0;
-    for (auto it = std::filesystem::directory_iterator(folder, error); !error && it != std::filesystem::directory_iterator();
-         it.increment(error))
-        ++count;
-    return count;
-}
 
 double ProcessCpuSeconds() {
     timespec now{};
@@ -601,17 +593,17 @@ TEST_P(CommDeviceContract, RepeatedOpenAndCloseLeavesNoThreadOrDescriptor) {
         ASSERT_TRUE(warmUp) << LastError();
         ASSERT_TRUE(Configure(*warmUp));
     }
-    const std::size_t threads = CountEntries("/proc/self/task");
-    const std::size_t descriptors = CountEntries("/proc/self/fd");
+    const std::size_t threads = ThreadCount();
+    const std::size_t descriptors = OpenFdCount();
     for (int i = 0; i < 200; ++i) {
         auto device = OpenAgain();
         ASSERT_TRUE(device) << "open " << i << ": error " << LastError();
         ASSERT_TRUE(Configure(*device)) << "open " << i;
     }
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }))
-        << CountEntries("/proc/self/task") << " threads, " << threads << " before";
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/fd") <= descriptors; }))
-        << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " before";
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }))
+        << ThreadCount() << " threads, " << threads << " before";
+    EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() <= descriptors; }))
+        << OpenFdCount() << " descriptors, " << descriptors << " before";
 
     // Still a working device after all that.
     device_ = OpenAgain();

@@ -8,6 +8,7 @@
 // its operations completed) while they still exist.
 #include "platform/CommDevice.h"
 #include "platform/VirtualCommDevice.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -217,10 +218,7 @@ TEST(VirtualDeviceOpen, UnpluggedEndIsNotFoundUntilPluggedAgain) {
 }
 
 TEST(VirtualDeviceOpen, ClosingLeavesNoThreadBehind) {
-    auto threads = [] {
-        const std::filesystem::directory_iterator tasks("/proc/self/task");
-        return std::distance(std::filesystem::begin(tasks), std::filesystem::end(tasks));
-    };
+    auto threads = [] { return kalvaro::test::ThreadCount(); };
     const auto before = threads();
     {
         TAsync write;

@@ -70,13 +70,6 @@ private:
     std::atomic<bool> throwOnEvent_{false};
 };
 
-inline std::size_t CountEntries(const char* folder) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
-    return n;
-}
-inline std::size_t ThreadCount() { return CountEntries("/proc/self/task"); }
-inline std::size_t OpenFdCount() { return CountEntries("/proc/self/fd"); }
 
 inline double ProcessCpuSeconds() {
     timespec now{};

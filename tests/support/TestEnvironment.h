@@ -15,4 +15,10 @@ void WriteSettings(const std::string& text);
 // Back to the start state: a port map without any device.
 void ResetSettings();
 
+// Threads and open descriptors of this process, for leak checks. The first
+// call starts and joins a thread, so helper threads that a runtime starts on
+// first use (a sanitizer's background thread) are already counted.
+std::size_t ThreadCount();
+std::size_t OpenFdCount();
+
 }  // namespace kalvaro::test

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace {
 std::filesystem::path configHome;
@@ -26,6 +27,25 @@ void WriteSettings(const std::string& text) {
 }
 
 void ResetSettings() { WriteSettings("[Ports]\nScan=0\nDemoPair=0\n"); }
+
+namespace {
+std::size_t CountEntries(const char* folder) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+    return n;
+}
+}  // namespace
+
+std::size_t ThreadCount() {
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmedUp;
+    return CountEntries("/proc/self/task");
+}
+
+std::size_t OpenFdCount() { return CountEntries("/proc/self/fd"); }
 
 }  // namespace kalvaro::test
 
