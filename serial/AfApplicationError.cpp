@@ -1,5 +1,7 @@
 #include "serial/AfApplicationError.h"
 
+#include "serial/AfErrors.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -30,6 +32,8 @@ void AfShowErrorBox(const std::string& message) {
 void AfHandleException(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
+    } catch (const EAbort&) {
+        // The silent abort ends a handler without telling the user.
     } catch (const std::exception& e) {
         AfShowErrorBox(e.what());
     } catch (...) {
