@@ -1,0 +1,499 @@
+// The port chooser on ports mapped to virtual null-modem ends and ptys: which
+// ports it lists under each option, the probe values, the tool tips, the
+// selection rules, a pick that binds and opens the component (and one that
+// fails), the drawing of busy and free entries, and the font's item height.
+#include "serial/AfPortControls.h"
+
+#include "serial/AfComPort.h"
+#include "tests/serial/CoreTestSupport.h"
+#include "tests/serial/GuiTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QFontInfo>
+#include <QHelpEvent>
+#include <QImage>
+#include <QPainter>
+#include <QTest>
+#include <QToolTip>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kalvaro::test {
+namespace {
+
+using afp::virt::EndName;
+using afp::virt::TEnd;
+
+constexpr std::uint32_t Probe(int number, TAfPortState state) {
+    return (static_cast<std::uint32_t>(state) << 16) | static_cast<std::uint32_t>(number);
+}
+
+QStringList Texts(const QComboBox& chooser) {
+    QStringList texts;
+    for (int i = 0; i < chooser.count(); ++i) texts << chooser.itemText(i);
+    return texts;
+}
+
+std::vector<std::uint32_t> Probes(const QComboBox& chooser) {
+    std::vector<std::uint32_t> probes;
+    for (int i = 0; i < chooser.count(); ++i) probes.push_back(chooser.itemData(i).toUInt());
+    return probes;
+}
+
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+// The user's pick: open the list, move to the entry, press Return.
+void PickInList(TAfPortComboBox& chooser, int row) {
+    chooser.showPopup();
+    chooser.view()->setCurrentIndex(chooser.model()->index(row, 0));
+    QTest::keyClick(chooser.view(), Qt::Key_Return);
+}
+
+// COM1 and COM2 are the two ends of one virtual cable; COM3 and COM4 are not
+// mapped, so they do not exist.
+class AfPortControlsTest : public testing::Test {
+protected:
+    AfPortControlsTest() : Pair(FreshPairName("chooser")) {
+        MapPorts({{1, EndA()}, {2, EndB()}});
+        Port.setObjectName("Comport1");
+    }
+    ~AfPortControlsTest() override { ResetSettings(); }
+
+    std::string EndA() const { return EndName(Pair, TEnd::A); }
+    std::string EndB() const { return EndName(Pair, TEnd::B); }
+
+    // Holds a device open the way another program would.
+    static std::unique_ptr<afp::TCommDevice> Hold(const std::string& device) {
+        auto held = afp::OpenCommDevice(device);
+        EXPECT_TRUE(held) << device << ": error " << afp::LastError();
+        return held;
+    }
+
+    const std::string Pair;
+    TAfComPort Port;
+};
+
+// ---- the list --------------------------------------------------------------------------
+
+TEST_F(AfPortControlsTest, NewChooserListsThePortsThatExistWithoutSelectingOne) {
+    TAfPortComboBox chooser;
+    EXPECT_EQ(chooser.Options(), TAfPortCtlOptions{pcCheckExist});
+    EXPECT_EQ(chooser.MaxComPorts(), 4);
+    EXPECT_EQ(chooser.PortNumber(), 0);
+    EXPECT_EQ(chooser.ComPort(), nullptr);
+    EXPECT_FALSE(chooser.isEditable());
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2"}));
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psFree), Probe(2, psFree)}));
+    EXPECT_EQ(chooser.currentIndex(), -1);
+    EXPECT_EQ(chooser.ItemPort(0), 1);
+    EXPECT_EQ(chooser.ItemPort(1), 2);
+    EXPECT_EQ(chooser.ItemPort(-1), 0);
+}
+
+TEST_F(AfPortControlsTest, ProbeValueHoldsTheNumberAndTheState) {
+    TPtyPair pty;
+    auto gone = std::make_unique<TPtyPair>();
+    const std::string gonePath = gone->SlavePath();
+    gone.reset();
+    ASSERT_FALSE(std::filesystem::exists(gonePath));
+    MapPorts({{1, EndA()}, {2, EndB()}, {5, pty.SlavePath()}, {6, gonePath}});
+
+    EXPECT_EQ(TAfPortComboBox::ProbePort(1), 0x00010001u);
+    EXPECT_EQ(TAfPortComboBox::ProbePort(3), 0x00020003u);
+    EXPECT_EQ(TAfPortComboBox::ProbePort(5), Probe(5, psFree));
+    EXPECT_EQ(TAfPortComboBox::ProbePort(6), Probe(6, psAbsent));
+    {
+        const auto held = Hold(EndA());
+        const auto heldPty = Hold(pty.SlavePath());
+        EXPECT_EQ(TAfPortComboBox::ProbePort(1), 0x00000001u);
+        EXPECT_EQ(TAfPortComboBox::ProbePort(5), Probe(5, psBusy));
+    }
+    // A probe closes what it opened: the ports can be taken right after.
+    EXPECT_TRUE(Hold(EndB()));
+    EXPECT_TRUE(Hold(pty.SlavePath()));
+    EXPECT_EQ(TAfPortComboBox::ProbeNumber(Probe(300, psAbsent)), 300);
+    EXPECT_EQ(TAfPortComboBox::ProbeState(Probe(300, psAbsent)), psAbsent);
+}
+
+TEST_F(AfPortControlsTest, OptionsDecideWhichPortsAreListed) {
+    const auto held = Hold(EndA());
+    TAfPortComboBox chooser;
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2"}));
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psBusy), Probe(2, psFree)}));
+
+    chooser.SetOptions({pcCheckExist, pcDisableOpen});
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 2"}));
+
+    chooser.SetOptions({});
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2", "COM 3", "COM 4"}));
+    EXPECT_EQ(Probes(chooser),
+              (std::vector{Probe(1, psBusy), Probe(2, psFree), Probe(3, psAbsent), Probe(4, psAbsent)}));
+
+    // pcDisableOpen means nothing without pcCheckExist.
+    chooser.SetOptions({pcDisableOpen});
+    EXPECT_EQ(chooser.count(), 4);
+}
+
+TEST_F(AfPortControlsTest, MaxComPortsBoundsTheProbing) {
+    MapPorts({{1, EndA()}, {2, EndB()}, {6, EndName(FreshPairName("far"), TEnd::A)}});
+    TAfPortComboBox chooser;
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2"}));
+    chooser.SetMaxComPorts(6);
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2", "COM 6"}));
+    chooser.SetMaxComPorts(1);
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1"}));
+    chooser.SetMaxComPorts(0);
+    EXPECT_EQ(chooser.count(), 0);
+    chooser.SetOptions({});
+    chooser.SetMaxComPorts(-3);
+    EXPECT_EQ(chooser.count(), 0);
+}
+
+TEST_F(AfPortControlsTest, ListChangesOnlyWhenRebuilt) {
+    TAfPortComboBox chooser;
+    chooser.SetPortNumber(2);
+    const auto held = Hold(EndA());
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psFree), Probe(2, psFree)}));
+
+    std::vector<bool> updatesWhileAdding;
+    QObject::connect(chooser.model(), &QAbstractItemModel::rowsInserted,
+                     [&] { updatesWhileAdding.push_back(chooser.updatesEnabled()); });
+    chooser.RefreshList();
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psBusy), Probe(2, psFree)}));
+    EXPECT_EQ(updatesWhileAdding, (std::vector{false, false}));
+    EXPECT_TRUE(chooser.updatesEnabled());
+    // A rebuild selects nothing, and keeps the number.
+    EXPECT_EQ(chooser.currentIndex(), -1);
+    EXPECT_EQ(chooser.PortNumber(), 2);
+}
+
+TEST_F(AfPortControlsTest, ToolTipsNameTheDeviceBehindEachNumber) {
+    TPtyPair pty;
+    MapPorts({{1, EndA()}, {2, "virtual:demo/B"}, {3, pty.SlavePath()}});
+    const auto held = Hold(EndA());
+    TAfPortComboBox chooser;
+    chooser.SetOptions({});
+    ASSERT_EQ(chooser.count(), 4);
+    const auto tip = [&](int i) { return chooser.itemData(i, Qt::ToolTipRole).toString(); };
+    EXPECT_EQ(tip(0), QString::fromStdString("COM 1: virtual null-modem " + Pair + ", end A (busy)"));
+    EXPECT_EQ(tip(1), "COM 2: virtual null-modem, end B");
+    EXPECT_EQ(tip(2), QString::fromStdString("COM 3: " + pty.SlavePath()));
+    EXPECT_EQ(tip(3), "COM 4: not present");
+
+    // The closed box names the device of the chosen entry.
+    chooser.SetPortNumber(3);
+    chooser.resize(80, 22);
+    chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&chooser));
+    QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), chooser.mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(&chooser, &help);
+    EXPECT_TRUE(PumpUntil([&] { return QToolTip::isVisible(); }));
+    EXPECT_EQ(QToolTip::text(), tip(2));
+    QToolTip::hideText();
+}
+
+TEST_F(AfPortControlsTest, SelectPortFallsBackToTheFirstEntryOrToNone) {
+    TAfPortComboBox chooser;
+    chooser.SetPortNumber(2);
+    EXPECT_EQ(chooser.currentIndex(), 1);
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+
+    chooser.SetPortNumber(4);  // absent: not listed
+    EXPECT_EQ(chooser.currentIndex(), 0);
+    EXPECT_EQ(chooser.PortNumber(), 1);
+
+    chooser.SetMaxComPorts(0);
+    EXPECT_EQ(chooser.PortNumber(), 1);  // a rebuild alone keeps it
+    chooser.SelectPort();
+    EXPECT_EQ(chooser.PortNumber(), 0);
+    EXPECT_EQ(chooser.currentIndex(), -1);
+}
+
+TEST_F(AfPortControlsTest, BindingTakesTheComponentsNumber) {
+    TAfPortComboBox chooser;
+    chooser.SetComPort(&Port);  // ComNumber 0: nothing chosen
+    EXPECT_EQ(chooser.ComPort(), &Port);
+    EXPECT_EQ(chooser.PortNumber(), 0);
+    EXPECT_EQ(chooser.currentIndex(), -1);
+
+    TAfComPort other;
+    other.SetComNumber(2);
+    chooser.SetComPort(&other);
+    EXPECT_EQ(chooser.PortNumber(), 2);
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+}
+
+// ---- picks -------------------------------------------------------------------------
+
+TEST_F(AfPortControlsTest, PickSetsTheNumberAndOpensThePort) {
+    TAfPortComboBox chooser;
+    chooser.SetComPort(&Port);
+    TErrorBoxes boxes;
+    std::vector<int> seen;  // the component's number as OnChange sees it
+    chooser.OnChange = [&](QObject* sender) {
+        EXPECT_EQ(sender, &chooser);
+        seen.push_back(Port.ComNumber());
+    };
+
+    PickInList(chooser, 1);
+    EXPECT_TRUE(boxes.Texts.isEmpty()) << boxes.Texts.join("; ").toStdString();
+    EXPECT_EQ(seen, std::vector{0});
+    EXPECT_EQ(Port.ComNumber(), 2);
+    EXPECT_TRUE(Port.IsOpen());
+    // Rebuilt after the pick: port 2 is busy now, still listed and selected.
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psFree), Probe(2, psBusy)}));
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+    EXPECT_EQ(chooser.PortNumber(), 2);
+
+    // Another port: the open port moves to it.
+    std::vector<std::string> portEvents;
+    Port.OnPortClose = [&](QObject*) { portEvents.push_back("close " + std::to_string(Port.ComNumber())); };
+    Port.OnPortOpen = [&](QObject*) { portEvents.push_back("open " + std::to_string(Port.ComNumber())); };
+    PickInList(chooser, 0);
+    EXPECT_EQ(seen, (std::vector{0, 2}));
+    EXPECT_EQ(portEvents, (std::vector<std::string>{"close 2", "open 1"}));
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psBusy), Probe(2, psFree)}));
+    EXPECT_EQ(chooser.currentText(), "COM 1");
+}
+
+TEST_F(AfPortControlsTest, PickOfTheOpenBoundPortLeavesItOpen) {
+    Port.SetComNumber(2);
+    Port.Open();
+    TAfPortComboBox chooser;
+    chooser.SetComPort(&Port);
+    ASSERT_EQ(chooser.currentText(), "COM 2");
+    int closes = 0, opens = 0;
+    Port.OnPortClose = [&](QObject*) { ++closes; };
+    Port.OnPortOpen = [&](QObject*) { ++opens; };
+
+    chooser.setCurrentIndex(1);
+    chooser.Change();
+    EXPECT_TRUE(Port.IsOpen());
+    EXPECT_EQ(Port.ComNumber(), 2);
+    EXPECT_EQ(closes, 0);
+    EXPECT_EQ(opens, 0);
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+}
+
+TEST_F(AfPortControlsTest, PickThatFailsToOpenRaisesAfterReselecting) {
+    afp::virt::Refuse(EndB(), afp::virt::TRefusable::SetCommState, true);
+    TAfPortComboBox chooser;
+    chooser.SetComPort(&Port);
+    ASSERT_EQ(chooser.count(), 2);
+
+    chooser.setCurrentIndex(1);
+    try {
+        chooser.Change();
+        ADD_FAILURE() << "no error";
+    } catch (const EAfComPortCoreError& e) {
+        EXPECT_STREQ(e.what(), "Error setting parameters from DCB");
+    }
+    EXPECT_EQ(Port.ComNumber(), 2);
+    EXPECT_FALSE(Port.IsOpen());
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+    EXPECT_EQ(chooser.PortNumber(), 2);
+
+    // The user's pick shows the error once, in the application's error box.
+    TAfComPort second;
+    chooser.SetComPort(&second);
+    TErrorBoxes boxes;
+    PickInList(chooser, 1);
+    EXPECT_EQ(boxes.Texts, QStringList{"Error setting parameters from DCB."});
+    EXPECT_EQ(second.ComNumber(), 2);
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+    afp::virt::Refuse(EndB(), afp::virt::TRefusable::SetCommState, false);
+}
+
+TEST_F(AfPortControlsTest, PickOfAPortThatIsGoneRaises) {
+    auto gone = std::make_unique<TPtyPair>();
+    const std::string gonePath = gone->SlavePath();
+    gone.reset();
+    MapPorts({{1, EndA()}, {2, EndB()}, {3, gonePath}});
+    TAfPortComboBox chooser;
+    chooser.SetOptions({});  // lists absent ports too
+    chooser.SetComPort(&Port);
+    ASSERT_EQ(chooser.itemText(2), "COM 3");
+
+    chooser.setCurrentIndex(2);
+    EXPECT_EQ(ErrorOf([&] { chooser.Change(); }), "Invalid port number (COM3)");
+    EXPECT_EQ(Port.ComNumber(), 3);
+    EXPECT_FALSE(Port.IsOpen());
+    EXPECT_EQ(chooser.currentText(), "COM 3");
+}
+
+TEST_F(AfPortControlsTest, DestroyedComponentIsForgotten) {
+    TAfPortComboBox chooser;
+    auto port = std::make_unique<TAfComPort>();
+    TAfComPort kept;
+    chooser.SetComPort(port.get());
+    chooser.SetComPort(&kept);
+    port.reset();  // no longer bound: changes nothing
+    EXPECT_EQ(chooser.ComPort(), &kept);
+
+    port = std::make_unique<TAfComPort>();
+    chooser.SetComPort(port.get());
+    port.reset();
+    EXPECT_EQ(chooser.ComPort(), nullptr);
+
+    int changes = 0;
+    chooser.OnChange = [&](QObject*) { ++changes; };
+    const auto held = Hold(EndA());  // not shown: a pick without component rebuilds nothing
+    PickInList(chooser, 1);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(chooser.PortNumber(), 2);
+    EXPECT_EQ(TAfPortComboBox::ProbePort(2), Probe(2, psFree));
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psFree), Probe(2, psFree)}));
+    EXPECT_EQ(kept.ComNumber(), 0);
+}
+
+// ---- drawing ----------------------------------------------------------------------------
+
+class AfPortControlsDrawingTest : public AfPortControlsTest {
+protected:
+    static constexpr QRgb Grey = qRgb(255, 0, 0);         // disabled text
+    static constexpr QRgb ButtonText = qRgb(0, 0, 255);
+    static constexpr QRgb Text = qRgb(0, 160, 0);
+    static constexpr QRgb Highlighted = qRgb(255, 255, 0);
+
+    void SetUp() override {
+        QPalette palette = Chooser.palette();
+        palette.setColor(QPalette::Text, QColor::fromRgb(Text));
+        palette.setColor(QPalette::Disabled, QPalette::Text, QColor::fromRgb(Grey));
+        palette.setColor(QPalette::ButtonText, QColor::fromRgb(ButtonText));
+        palette.setColor(QPalette::Base, Qt::white);
+        palette.setColor(QPalette::Highlight, Qt::black);
+        palette.setColor(QPalette::HighlightedText, QColor::fromRgb(Highlighted));
+        Chooser.setPalette(palette);
+        // Without smoothing every text pixel has the pen's colour exactly.
+        QFont font = Chooser.font();
+        font.setPixelSize(14);
+        font.setStyleStrategy(QFont::NoAntialias);
+        Chooser.setFont(font);  // rebuilds: COM1 is busy by now
+        Chooser.SetOptions({pcCheckExist, pcHighlightOpen});
+        Chooser.resize(80, 22);
+        Chooser.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&Chooser));
+        ASSERT_EQ(Probes(Chooser), (std::vector{Probe(1, psBusy), Probe(2, psFree)}));
+    }
+    void TearDown() override { Chooser.hidePopup(); }
+
+    TAfPortItemDelegate& Delegate() { return *static_cast<TAfPortItemDelegate*>(Chooser.itemDelegate()); }
+
+    QStyleOptionViewItem Option(QStyle::State state) {
+        QStyleOptionViewItem option;
+        option.palette = Chooser.view()->palette();
+        option.font = Chooser.view()->font();
+        option.fontMetrics = QFontMetrics(option.font);
+        option.state = state;
+        option.rect = QRect(0, 0, 60, Chooser.ItemHeight());
+        return option;
+    }
+    QColor ColourOf(int row, QStyle::State state = QStyle::State_Enabled | QStyle::State_Active) {
+        return Delegate().TextColour(Option(state), Chooser.model()->index(row, 0));
+    }
+
+    static int Count(const QImage& image, QRgb colour) {
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) n += (image.pixel(x, y) & 0xFFFFFF) == (colour & 0xFFFFFF);
+        return n;
+    }
+
+    std::unique_ptr<afp::TCommDevice> Held = Hold(EndA());
+    TAfPortComboBox Chooser;
+};
+
+TEST_F(AfPortControlsDrawingTest, OpenListColoursBusyAndFreeEntries) {
+    Chooser.showPopup();
+    ASSERT_TRUE(Chooser.DroppedDown());
+    EXPECT_EQ(ColourOf(0).rgb(), Grey);
+    EXPECT_EQ(ColourOf(1).rgb(), ButtonText);
+    // The selected and the focused entry keep the usual colours.
+    EXPECT_EQ(ColourOf(0, QStyle::State_Enabled | QStyle::State_Active | QStyle::State_Selected).rgb(), Highlighted);
+    EXPECT_EQ(ColourOf(1, QStyle::State_Enabled | QStyle::State_Active | QStyle::State_HasFocus).rgb(), Text);
+
+    // What the user sees: the current entry is highlighted, the other one
+    // coloured by its port's state.
+    QAbstractItemView* view = Chooser.view();
+    view->setCurrentIndex(Chooser.model()->index(1, 0));
+    QImage shown = view->grab().toImage();
+    EXPECT_GT(Count(shown, Grey), 0);
+    EXPECT_GT(Count(shown, Highlighted), 0);
+    EXPECT_EQ(Count(shown, ButtonText), 0);
+    EXPECT_EQ(Count(shown, Text), 0);
+
+    view->setCurrentIndex(Chooser.model()->index(0, 0));
+    shown = view->grab().toImage();
+    EXPECT_GT(Count(shown, ButtonText), 0);
+    EXPECT_GT(Count(shown, Highlighted), 0);
+    EXPECT_EQ(Count(shown, Grey), 0);
+}
+
+TEST_F(AfPortControlsDrawingTest, EntriesKeepTheUsualColoursOtherwise) {
+    EXPECT_FALSE(Chooser.DroppedDown());
+    EXPECT_EQ(ColourOf(0).rgb(), Text);  // closed list
+    EXPECT_EQ(ColourOf(1).rgb(), Text);
+
+    Chooser.SetOptions({});  // absent ports keep the colour
+    Chooser.SetOptions({pcHighlightOpen});
+    Chooser.showPopup();
+    ASSERT_EQ(Chooser.count(), 4);
+    EXPECT_EQ(ColourOf(0).rgb(), Grey);
+    EXPECT_EQ(ColourOf(2).rgb(), Text);
+
+    Chooser.SetOptions({pcCheckExist});
+    Chooser.showPopup();
+    EXPECT_EQ(ColourOf(0).rgb(), Text);
+    const QImage shown = Chooser.view()->grab().toImage();
+    EXPECT_GT(Count(shown, Text), 0);
+    EXPECT_EQ(Count(shown, Grey), 0);
+    EXPECT_EQ(Count(shown, ButtonText), 0);
+}
+
+TEST_F(AfPortControlsDrawingTest, EntryIsFilledAndItsTextSetOffByOnePixel) {
+    Chooser.showPopup();
+    QImage image(60, Chooser.ItemHeight(), QImage::Format_RGB32);
+    image.fill(Qt::black);
+    {
+        QPainter painter(&image);
+        Delegate().paint(&painter, Option(QStyle::State_Enabled | QStyle::State_Active),
+                         Chooser.model()->index(0, 0));
+    }
+    EXPECT_GT(Count(image, Grey), 0);
+    EXPECT_EQ(Count(image, Grey) + Count(image, qRgb(255, 255, 255)), image.width() * image.height());
+    for (int x = 0; x < image.width(); ++x) EXPECT_EQ(image.pixel(x, 0) & 0xFFFFFF, 0xFFFFFFu) << x;
+    for (int y = 0; y < image.height(); ++y) EXPECT_EQ(image.pixel(0, y) & 0xFFFFFF, 0xFFFFFFu) << y;
+}
+
+TEST_F(AfPortControlsDrawingTest, FontChangeSetsTheItemHeightAndRebuilds) {
+    EXPECT_EQ(Chooser.ItemHeight(), 19);
+    Chooser.SetPortNumber(2);
+    Held.reset();
+    QFont font = Chooser.font();
+    font.setPixelSize(20);
+    Chooser.setFont(font);
+    EXPECT_EQ(Chooser.ItemHeight(), std::abs(QFontInfo(font).pixelSize()) + 5);
+    EXPECT_EQ(Chooser.ItemHeight(), 25);
+    EXPECT_EQ(Probes(Chooser), (std::vector{Probe(1, psFree), Probe(2, psFree)}));
+    EXPECT_EQ(Chooser.currentIndex(), -1);
+
+    Chooser.showPopup();
+    EXPECT_EQ(Chooser.view()->visualRect(Chooser.model()->index(1, 0)).height(), 25);
+}
+
+}  // namespace
+}  // namespace kalvaro::test
