@@ -1,15 +1,35 @@
-// Program entry: the application, its title and its windows.
+// Program entry: the application and its title, the four windows in their
+// order of creation, and the message loop, which ends when the main window
+// has closed.
+#include "about/Unit3.h"
+#include "editor/Unit2.h"
+#include "editor/editor1.h"
+#include "monitor/Unit1.h"
+
 #include <QApplication>
-#include <QMainWindow>
+#include <QFont>
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    // The title the error boxes carry. It is set as the application name, of
+    // which the display name is a copy: a display name set on its own would
+    // be appended to every window caption ("About ... - Kalvaro").
     QApplication::setApplicationName("Kalvaro");
-    QApplication::setApplicationDisplayName("Kalvaro");
+    // Another window (the editor) may still be open when the main window
+    // closes; the program ends with the main window all the same.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // The windows ask for the classic 8-point "MS Sans Serif"; where it is
+    // missing, Liberation Sans (Arial's metrics) keeps their captions within
+    // the places they were laid out for.
+    QFont::insertSubstitution("MS Sans Serif", "Liberation Sans");
 
-    QMainWindow mainWindow;
-    mainWindow.setWindowTitle(" Kalvaro");
-    mainWindow.setFixedSize(708, 560);
-    mainWindow.show();
+    TForm1 form1;
+    TForm3 form3;
+    TEditor editor;
+    TForm2 form2;
+    form1.SetCompanions(&form3, &editor, &form2);
+    QObject::connect(&form1, &TForm1::Closed, &application, &QApplication::quit, Qt::QueuedConnection);
+
+    form1.show();
     return QApplication::exec();
 }

@@ -1,0 +1,101 @@
+#include "monitor/MonitorSettings.h"
+
+#include "platform/Profile.h"
+
+#include <limits>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+std::optional<std::uint32_t> HexDigit(char ch) {
+    if (ch >= '0' && ch <= '9') return static_cast<std::uint32_t>(ch - '0');
+    if (ch >= 'A' && ch <= 'F') return static_cast<std::uint32_t>(ch - 'A' + 10);
+    if (ch >= 'a' && ch <= 'f') return static_cast<std::uint32_t>(ch - 'a' + 10);
+    return std::nullopt;
+}
+
+// Hexadecimal may fill all 32 bits ("$FFFFFFFF" is -1); a decimal number must
+// fit the signed range.
+std::optional<std::int32_t> ParseInteger(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    const bool hex = !text.empty() && text.front() == '$';
+    if (hex) text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+
+    std::uint64_t value = 0;
+    const std::uint64_t limit = hex ? 0xFFFFFFFFull
+                                    : static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) + negative;
+    for (char ch : text) {
+        std::optional<std::uint32_t> digit;
+        if (hex)
+            digit = HexDigit(ch);
+        else if (ch >= '0' && ch <= '9')
+            digit = static_cast<std::uint32_t>(ch - '0');
+        if (!digit) return std::nullopt;
+        value = value * (hex ? 16 : 10) + *digit;
+        if (value > limit) return std::nullopt;
+    }
+    const auto bits = static_cast<std::uint32_t>(negative ? 0 - value : value);
+    return static_cast<std::int32_t>(bits);
+}
+
+void Write(const std::string& section, const std::string& key, const std::string& value,
+           const std::string& fileName) {
+    if (!afp::WritePrivateProfileString(section, key, value, fileName))
+        throw std::runtime_error("Unable to write to " + fileName);
+}
+
+}  // namespace
+
+std::int32_t ProfileIntegerValue(std::string_view text, std::int32_t defaultValue) {
+    std::string form(text);
+    if (form.size() > 2 && form[0] == '0' && (form[1] == 'x' || form[1] == 'X')) form = "$" + form.substr(2);
+    return ParseInteger(form).value_or(defaultValue);
+}
+
+std::string WrapSeparator(std::string_view separator) { return "x" + std::string(separator) + "x"; }
+
+std::string UnwrapSeparator(std::string stored) {
+    if (!stored.empty()) stored.erase(0, 1);
+    if (!stored.empty()) stored.pop_back();
+    return stored;
+}
+
+std::int32_t ReadProfileInteger(const std::string& section, const std::string& key, std::int32_t defaultValue,
+                                const std::string& fileName) {
+    return ProfileIntegerValue(afp::GetPrivateProfileString(section, key, "", fileName), defaultValue);
+}
+
+TMonitorSettings ReadMonitorSettings(const std::string& fileName) {
+    TMonitorSettings settings;
+    settings.Port1Color = ReadProfileInteger("ComPort1", "Color", settings.Port1Color, fileName);
+    settings.Port2Color = ReadProfileInteger("ComPort2", "Color", settings.Port2Color, fileName);
+    settings.SentColor = ReadProfileInteger("ComPort3", "Color", settings.SentColor, fileName);
+    settings.Sep1 = UnwrapSeparator(afp::GetPrivateProfileString("ComPort3", "Sep1", "", fileName));
+    settings.Sep2 = UnwrapSeparator(afp::GetPrivateProfileString("ComPort3", "Sep2", "", fileName));
+    settings.EditPath = afp::GetPrivateProfileString("ComPort3", "EditPath", "", fileName);
+    settings.EditFile = afp::GetPrivateProfileString("ComPort3", "EditFile", "", fileName);
+    settings.LoadPath = afp::GetPrivateProfileString("ComPort3", "LoadPath", "", fileName);
+    settings.LoadFile = afp::GetPrivateProfileString("ComPort3", "LoadFile", "", fileName);
+    return settings;
+}
+
+void WriteMonitorSettings(const TMonitorSettings& settings, const std::string& fileName) {
+    Write("ComPort1", "Color", std::to_string(settings.Port1Color), fileName);
+    Write("ComPort2", "Color", std::to_string(settings.Port2Color), fileName);
+    Write("ComPort3", "Color", std::to_string(settings.SentColor), fileName);
+    Write("ComPort3", "Sep1", WrapSeparator(settings.Sep1), fileName);
+    Write("ComPort3", "Sep2", WrapSeparator(settings.Sep2), fileName);
+    Write("ComPort3", "EditPath", settings.EditPath, fileName);
+    Write("ComPort3", "EditFile", settings.EditFile, fileName);
+    Write("ComPort3", "LoadPath", settings.LoadPath, fileName);
+    Write("ComPort3", "LoadFile", settings.LoadFile, fileName);
+    Write("ComPort3", "UserCaption", settings.UserCaption, fileName);
+    Write("ComPort3", "UserHint", settings.UserHint, fileName);
+    Write("ComPort3", "UserOut", settings.UserOut, fileName);
+}

@@ -1,0 +1,332 @@
+#pragma once
+// TForm1: the main window, the program itself.
+//
+// Owns: the two serial port components Comport1 (monitored and the output
+// port) and ComPort2 (monitored only), every control of the monitor, the five
+// timers and the settings file's main keys. The About box, the script editor
+// and the user-defined button dialog are created after this window and
+// handed over with SetCompanions; the window does not own them.
+//
+// Lifecycle: the constructor lays the window out, gives both components their
+// stored settings (9600 bit/s) and their Loaded step, wires their events and
+// reads the settings file (colours, separators, script paths). Each time the
+// window becomes the program's active window — when it is first shown, and
+// whenever the user comes back to it from the About box, the editor or the
+// user-button dialog, but not from another program, a message box or a file
+// dialog — FormActivate resets the three counters and runs the input box's
+// Auto set-up. A close request (the close box, "E&xit")
+// writes every key in order; a refused write shows "Unable to write to
+// c_28_zirk.ini" and abandons the close, so the window stays open. An
+// accepted close emits Closed(); the program ends then. The components are
+// destroyed with the window, which closes their devices.
+//
+// Geometry: Qt's window size excludes the window manager's frame, so the
+// fixed 708 x 560 is the client size including the menu bar; every control's
+// place is given in pixels of the central widget, the client area below the
+// menu bar, and no layouts move them.
+//
+// Threads: GUI thread only. Every handler, timer tick and delivered port event
+// runs through AfGuard: an error ends that handler and is shown in the
+// application's error box; the window goes on. Port 1's OnPortOpen runs
+// inside the Open that raised it, so its errors reach that Open's caller.
+//
+// Test seam: modal windows are run through ShowModal, which calls the runner
+// set with SetModalRunner (QDialog::exec when none is set).
+
+#include "monitor/ColorValue.h"
+#include "serial/AfComPort.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QDialog;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QToolButton;
+class QWindow;
+class TAfPortComboBox;
+class TColorComboBox;
+class TEditor;
+class TForm2;
+class TForm3;
+class TLimitedEdit;
+class TMonitorView;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The windows created after this one. about and editor serve the menu,
+    // userButton's three fields are written at close. Any may be null (the
+    // menu item then does nothing, the close writes the default texts).
+    void SetCompanions(TForm3* about, TEditor* editor, TForm2* userButton);
+
+    using TModalRunner = std::function<int(QDialog&)>;
+    void SetModalRunner(TModalRunner runner) { ModalRunner = std::move(runner); }
+    int ShowModal(QDialog& dialog);
+
+    // The colours that carry state: a lamp's or panel's background, a
+    // switch's face, a label's font.
+    static void SetBackgroundColor(QWidget* widget, TColor color);
+    static TColor BackgroundColor(const QWidget* widget);
+    static void SetFaceColor(QPushButton* button, TColor color);
+    static TColor FaceColor(const QPushButton* button);
+    static void SetFontColor(QWidget* widget, TColor color);
+    static TColor FontColor(const QWidget* widget);
+
+    // ---- window state ----
+    QString EditPath;
+    QString EditFile;
+    QString LoadPath;
+    QString LoadFile;
+    std::int32_t Port1Count = 0;
+    std::int32_t Port2Count = 0;
+    std::int32_t SentCount = 0;
+
+    // ---- components without a face ----
+    TAfComPort* Comport1;
+    TAfComPort* ComPort2;
+    QTimer* Timer1;  // 1000 ms, running: status refresh
+    QTimer* Timer2;  // 1 ms, running: polls port 1
+    QTimer* Timer3;  // 1 ms, running: polls port 2
+    QTimer* Timer4;  // 1000 ms, stopped: RING lamp hold
+    QTimer* Timer5;  // stopped: script delays
+    QPlainTextEdit* Memo1;  // hidden line buffer
+    QAction* Exit1;
+    QAction* Editor1;
+    QAction* About1;
+
+    // ---- port 1 panel ----
+    QLabel* Label1;
+    TAfPortComboBox* ComboBox1;
+    QLabel* Image1;
+    QLabel* Label29;
+    TColorComboBox* ColorComboBox1;
+    QPushButton* Button7;
+    QFrame* Led1;
+    QFrame* Led2;
+    QFrame* Led3;
+    QFrame* Led4;
+    QLabel* Label12;
+    QLabel* Label13;
+    QLabel* Label14;
+    QLabel* Label15;
+    QFrame* Panel1;
+    QComboBox* ComboBox2;
+    QComboBox* ComboBox3;
+    QComboBox* ComboBox4;
+    QComboBox* ComboBox5;
+    QComboBox* ComboBox6;
+    QPushButton* Button3;
+
+    // ---- port 2 panel ----
+    QLabel* Label2;
+    TAfPortComboBox* ComComboBox3;
+    QLabel* Image2;
+    QLabel* Label30;
+    TColorComboBox* ColorComboBox2;
+    QPushButton* Button6;
+    QFrame* led5;
+    QFrame* led6;
+    QFrame* led7;
+    QFrame* led8;
+    QLabel* Label31;
+    QLabel* Label32;
+    QLabel* Label33;
+    QLabel* Label34;
+    QFrame* Panel2;
+    QComboBox* ComboBox11;
+    QComboBox* ComboBox10;
+    QComboBox* ComboBox9;
+    QComboBox* ComboBox8;
+    QComboBox* ComboBox7;
+    QPushButton* Button5;
+
+    // ---- upper view region ----
+    QLabel* Label3;
+    QLabel* Label7;
+    QLabel* Label10;
+    TMonitorView* RichEdit1;
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QLabel* Label5;
+    QLineEdit* Edit2;
+    QLineEdit* Edit7;
+    QRadioButton* RadioButton1;
+    QRadioButton* RadioButton2;
+    QRadioButton* RadioButton3;
+    QCheckBox* CheckBox4;
+    QLabel* Label8;
+    TLimitedEdit* Edit5;
+
+    // ---- lower view region ----
+    QLabel* Label4;
+    QLabel* Label11;
+    TColorComboBox* ColorComboBox3;
+    QPushButton* ledCTS;
+    QPushButton* LEDDTR;
+    TMonitorView* RichEdit2;
+    QPushButton* Button4;
+    QLabel* Image3;
+    QLabel* Label6;
+    QLineEdit* Edit3;
+    QRadioButton* RadioButton4;
+    QRadioButton* RadioButton5;
+    QRadioButton* RadioButton6;
+    QCheckBox* CheckBox1;
+    QLabel* Label9;
+    TLimitedEdit* Edit6;
+
+    // ---- input row ----
+    QLabel* Label18;
+    QLineEdit* Edit4;
+    QToolButton* Edit4Button;
+    QLabel* Label35;
+    QRadioButton* Rascii;
+    QRadioButton* rhex;
+    QRadioButton* Rdec;
+    QLabel* Label17;
+    QRadioButton* Rchar;
+    QRadioButton* Rstring;
+    QLabel* Label16;
+    QCheckBox* ChCR;
+    QCheckBox* chlf;
+
+    // ---- handlers ----
+    void FormActivate();
+    // Writes the settings file; false when a write was refused (the error has
+    // been shown) and the close must be abandoned.
+    bool FormCloseQuery();
+    void Exit1Click();
+    void Editor1Click();
+    void About1Click();
+    void Image3Click();
+
+    void Image1Click();
+    void Image2Click();
+    void Button3Click();
+    void Button5Click();
+    void Button7Click();
+    void Button6Click();
+    void ComboBox1Change();
+    void ComComboBox3Change();
+    void ComboBox2Change();
+    void ComboBox3Change();
+    void ComboBox4Change();
+    void ComboBox5Change();
+    void ComboBox6Change();
+    void ComboBox11Change();
+    void ComboBox10Change();
+    void ComboBox9Change();
+    void ComboBox8Change();
+    void ComboBox7Change();
+    void Timer1Timer();
+
+    void Comport1CTSChanged();
+    void Comport1DSRChanged();
+    void Comport1RINGDetected();
+    void Comport1RLSDChanged();
+    void ComPort2CTSChanged();
+    void ComPort2DSRChanged();
+    void ComPort2RINGDetected();
+    void ComPort2RLSDChanged();
+    void Comport1PortOpen();
+    void Timer4Timer();
+    void ledCTSClick();
+    void LEDDTRClick();
+
+    void Timer2Timer();
+    void Timer3Timer();
+    void Timer5Timer();
+    void RadioButton1Click();
+    void RadioButton2Click();
+    void RadioButton3Click();
+    void RadioButton4Click();
+    void RadioButton5Click();
+    void RadioButton6Click();
+    void CheckBox4Click();
+    void CheckBox1Click();
+    void Button1Click();
+    void Button4Click();
+    // The input box's Auto set-up.
+    void RcharClick();
+
+signals:
+    void Closed();
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // What a port panel is made of; the handlers of both panels share it.
+    struct TPortRoles {
+        TAfComPort* Port;
+        QLabel* Title;
+        QLabel* Summary;
+        QPushButton* Off;
+        QLabel* Chip;
+        TColorComboBox* Colour;
+        QFrame* Panel;
+        std::array<QComboBox*, 5> Boxes;  // baud rate, parity, data bits, stop bits, flow control
+    };
+    enum TLineSetting { lsBaudRate, lsParity, lsDatabits, lsStopbits, lsFlowControl };
+
+    // Layout (Unit1Layout.cpp).
+    void CreateComponents();
+    void CreateMenu();
+    void CreatePortPanels(QWidget* client);
+    void CreateViewRegions(QWidget* client);
+    void CreateInputRow(QWidget* client);
+    void CreateSettingsPanels(QWidget* client);
+    void WireHandlers();
+
+    // Port panels and lamps (Unit1Ports.cpp).
+    TPortRoles Roles(int port) const;
+    void TogglePanel(int port);
+    void HidePanel(QFrame* panel);
+    void FillBoxes(const TPortRoles& roles);
+    void ApplySetting(int port, TLineSetting setting);
+    void SwitchOff(int port);
+    void ShowSummary(int port);
+    void RefreshPort(const TPortRoles& roles);
+    void PaintLineLamp(QFrame* lamp, TAfComPort* port, int line);
+    void RingDetected(QFrame* lamp);
+
+    // The port chooser of a panel, bound to port; onChange runs when the user
+    // picks an entry, before the chooser applies the number and opens the port.
+    TAfPortComboBox* CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port,
+                                       std::function<void()> onChange);
+
+    void ReadSettings();
+    // Guarded: main() destroys the companions before this window.
+    QPointer<TForm3> About;
+    QPointer<TEditor> Editor;
+    QPointer<TForm2> UserButton;
+    TModalRunner ModalRunner;
+
+    // The program's window that had the focus last, null while another
+    // program has it: an activation counts only when it comes from another
+    // window of ours (or is the first).
+    QPointer<QWindow> FocusWindow;
+    bool IsCompanion(const QWindow* window) const;
+    bool EverActivated = false;
+};

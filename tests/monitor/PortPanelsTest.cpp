@@ -1,0 +1,279 @@
+#include "editor/LimitedEdit.h"
+#include "monitor/ColorComboBox.h"
+#include "serial/AfPortControls.h"
+#include "tests/monitor/MainWindowFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+
+#include <vector>
+
+namespace {
+
+using namespace kalvaro::test;
+
+// Records every height a panel is given.
+class THeightLog : public QObject {
+public:
+    explicit THeightLog(QWidget* panel) { panel->installEventFilter(this); }
+    std::vector<int> Heights;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Resize) Heights.push_back(static_cast<QResizeEvent*>(event)->size().height());
+        return false;
+    }
+};
+
+std::vector<int> Steps(int from, int to, int step) {
+    std::vector<int> heights;
+    for (int height = from; step > 0 ? height <= to : height >= to; height += step) heights.push_back(height);
+    return heights;
+}
+
+class PortPanelsTest : public MainWindowTest {
+protected:
+    void SetUp() override {
+        Pair1 = FreshPair("panels");
+        Pair2 = FreshPair("panels");
+        WriteSettingsWithPorts({{1, afp::virt::EndName(Pair1, afp::virt::TEnd::A)},
+                                {2, afp::virt::EndName(Pair2, afp::virt::TEnd::A)}});
+    }
+
+    // Picks COMn in a chooser as the user does.
+    static void PickPort(TAfPortComboBox* chooser, int n) {
+        for (int i = 0; i < chooser->count(); ++i)
+            if (chooser->ItemPort(i) == n) return PickEntry(chooser, i);
+        FAIL() << "COM" << n << " is not listed";
+    }
+
+    // The status refresh has shown port 1 open.
+    static bool ShownOpen(TForm1& form) { return form.Label29->text() == QString::fromStdString(form.Comport1->SettingsText()); }
+
+    // Records the opens and closes of a port, keeping the window's own handling.
+    void CountOpensAndCloses(TAfComPort* port) {
+        auto windows = port->OnPortOpen;
+        port->OnPortOpen = [this, windows](QObject* sender) {
+            ++Opens;
+            if (windows) windows(sender);
+        };
+        port->OnPortClose = [this](QObject*) { ++Closes; };
+    }
+
+    std::string Port1Device() const { return afp::virt::EndName(Pair1, afp::virt::TEnd::A); }
+
+    std::string Pair1;
+    std::string Pair2;
+    int Opens = 0;
+    int Closes = 0;
+};
+
+TEST_F(PortPanelsTest, OffButtonsShowUntilTheFirstRefreshAndLabel11KeepsItsDesignText) {
+    TForm1& form = Start();
+    EXPECT_TRUE(form.Button7->isVisible());
+    EXPECT_TRUE(form.Button6->isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return !form.Button7->isVisible() && !form.Button6->isVisible(); }));
+    EXPECT_EQ(form.Label11->text(), "COM1");
+    EXPECT_EQ(form.Label7->text(), "");
+    EXPECT_EQ(form.Label29->text(), "");
+    EXPECT_EQ(TForm1::FontColor(form.Label1), ColorBlack);
+    EXPECT_EQ(TForm1::BackgroundColor(form.Edit4), ButtonFaceColor());
+}
+
+TEST_F(PortPanelsTest, APickOpensThePortAndTheRefreshShowsIt) {
+    TForm1& form = Start();
+    form.ColorComboBox1->SetValue(0x0000FF);
+    ASSERT_GE(form.ComboBox1->count(), 2);
+    PickPort(form.ComboBox1, 1);
+    EXPECT_EQ(form.Label29->text(), "COM0: 9600,N,8,1") << "the summary is taken before the number changes";
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    EXPECT_EQ(form.Comport1->ComNumber(), 1);
+    EXPECT_EQ(TForm1::FaceColor(form.ledCTS), ButtonFaceColor());
+    EXPECT_FALSE(form.Comport1->RTS());
+    EXPECT_EQ(afp::virt::PeerModemStatus(Port1Device()) & MS_CTS_ON, 0u) << "RTS is dropped at the open";
+
+    ASSERT_TRUE(PumpUntil([&] { return form.Label29->text() == "COM1: 9600,N,8,1"; }));
+    EXPECT_EQ(form.Label7->text(), "COM1");
+    EXPECT_EQ(TForm1::FontColor(form.Label7), 0x0000FF);
+    EXPECT_EQ(form.Label11->text(), "COM1");
+    EXPECT_EQ(TForm1::FontColor(form.Label1), ColorGreen);
+    EXPECT_EQ(TForm1::FontColor(form.Label4), ColorGreen);
+    EXPECT_TRUE(form.Button7->isVisible());
+    EXPECT_EQ(TForm1::BackgroundColor(form.Edit4), WindowColor());
+    EXPECT_FALSE(form.Button6->isVisible()) << "port 2 is still closed";
+
+    // Port 2 has its own panel, chip and colour.
+    form.ColorComboBox2->SetValue(0x00FFFF);
+    PickPort(form.ComComboBox3, 2);
+    ASSERT_TRUE(form.ComPort2->IsOpen());
+    ASSERT_TRUE(PumpUntil([&] { return form.Label30->text() == "COM2: 9600,N,8,1"; }));
+    EXPECT_EQ(form.Label10->text(), "COM2");
+    EXPECT_EQ(TForm1::FontColor(form.Label10), 0x00FFFF);
+    EXPECT_EQ(TForm1::FontColor(form.Label2), ColorGreen);
+    EXPECT_TRUE(form.Button6->isVisible());
+    EXPECT_EQ(form.Label11->text(), "COM1") << "the output label names port 1 only";
+}
+
+TEST_F(PortPanelsTest, TheDisplayOfAClosedPortPullsNothingDown) {
+    TForm1& form = Start();
+    Click(form.Image1);
+    Click(form.Label30);
+    Click(form.Image2);
+    EXPECT_TRUE(form.Panel1->isHidden());
+    EXPECT_TRUE(form.Panel2->isHidden());
+}
+
+TEST_F(PortPanelsTest, ThePanelGrowsFilledAndShrinksAwayOnOk) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    form.Comport1->SetParity(paEven);
+    THeightLog log(form.Panel1);
+    Click(form.Image1);
+    EXPECT_TRUE(form.Panel1->isVisible());
+    EXPECT_EQ(log.Heights, Steps(2, 136, 2));
+    EXPECT_EQ(form.ComboBox2->currentText(), "9600");
+    EXPECT_EQ(form.ComboBox3->currentText(), "Even");
+    EXPECT_EQ(form.ComboBox4->currentText(), "8");
+    EXPECT_EQ(form.ComboBox5->currentText(), "1");
+    EXPECT_EQ(form.ComboBox6->currentText(), "None");
+    EXPECT_EQ(form.Comport1->ComNumber(), 1);
+
+    log.Heights.clear();
+    Click(form.Button3);
+    EXPECT_EQ(log.Heights, Steps(90, 2, -2));
+    EXPECT_TRUE(form.Panel1->isHidden());
+
+    // The summary label is part of the display too; a second click puts it away.
+    Click(form.Label29);
+    EXPECT_TRUE(form.Panel1->isVisible());
+    Click(form.Image1);
+    EXPECT_TRUE(form.Panel1->isHidden());
+}
+
+TEST_F(PortPanelsTest, APickInABoxClosesAndReopensWithTheNewSettingAndRtsOff) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    CountOpensAndCloses(form.Comport1);
+    Click(form.Image1);
+    Click(form.ledCTS);
+    ASSERT_TRUE(form.Comport1->RTS());
+    ASSERT_NE(afp::virt::PeerModemStatus(Port1Device()) & MS_CTS_ON, 0u);
+
+    PickEntry(form.ComboBox2, 8);
+    EXPECT_EQ(form.Comport1->BaudRate(), br19200);
+    EXPECT_TRUE(form.Comport1->IsOpen());
+    EXPECT_EQ(Closes, 1);
+    EXPECT_EQ(Opens, 1);
+    EXPECT_EQ(TForm1::FaceColor(form.ledCTS), ButtonFaceColor());
+    EXPECT_FALSE(form.Comport1->RTS());
+    EXPECT_EQ(afp::virt::PeerModemStatus(Port1Device()) & MS_CTS_ON, 0u);
+    ASSERT_TRUE(PumpUntil([&] { return form.Label29->text() == "COM1: 19200,N,8,1"; }));
+
+    PickEntry(form.ComboBox6, 1);
+    EXPECT_EQ(form.Comport1->FlowControl(), fwXOnXOff);
+    PickEntry(form.ComboBox5, 2);
+    EXPECT_EQ(form.Comport1->Stopbits(), sbTwo);
+    PickEntry(form.ComboBox4, 3);
+    EXPECT_EQ(form.Comport1->Databits(), db7);
+    EXPECT_EQ(Opens, 4);
+    ASSERT_TRUE(PumpUntil([&] { return form.Label29->text() == "COM1: 19200,N,7,2"; }));
+}
+
+TEST_F(PortPanelsTest, TypingReopensThePortAndOnlyAnItemsTextChangesTheSetting) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    CountOpensAndCloses(form.Comport1);
+    Click(form.Image1);
+
+    QLineEdit* parity = form.ComboBox3->lineEdit();
+    parity->setFocus();
+    parity->selectAll();
+    QTest::keyClicks(parity, "Q");
+    EXPECT_EQ(form.ComboBox3->currentText(), "Q");
+    EXPECT_EQ(form.Comport1->Parity(), paNone);
+    EXPECT_EQ(Closes, 1);
+    EXPECT_EQ(Opens, 1);
+    EXPECT_TRUE(form.Comport1->IsOpen());
+
+    parity->selectAll();
+    QTest::keyClicks(parity, "Odd");
+    EXPECT_EQ(form.Comport1->Parity(), paOdd) << "a typed text that is an item counts";
+    EXPECT_EQ(Opens, 4) << "every keystroke reopens";
+    EXPECT_TRUE(form.Comport1->IsOpen());
+
+    QTest::keyClick(parity, Qt::Key_Return);
+    Click(form.Edit5);
+    EXPECT_EQ(Opens, 4) << "Enter and leaving the box are no picks";
+}
+
+TEST_F(PortPanelsTest, OffClosesThePortAndLeavesThePanelDown) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    Click(form.Image1);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
+    ASSERT_TRUE(form.Button7->isVisible());
+    form.Edit5->setFocus();
+
+    Click(form.Button7);
+    EXPECT_FALSE(form.Comport1->IsOpen());
+    EXPECT_TRUE(form.Edit4->hasFocus());
+    EXPECT_TRUE(form.Panel1->isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return !form.Button7->isVisible(); }));
+    EXPECT_EQ(form.Label7->text(), "");
+    EXPECT_EQ(form.Label29->text(), "");
+    EXPECT_EQ(form.Label11->text(), "COM1") << "keeps the last number";
+    EXPECT_EQ(TForm1::FontColor(form.Label1), ColorBlack);
+    EXPECT_EQ(TForm1::FontColor(form.Label4), ColorBlack);
+    EXPECT_EQ(TForm1::BackgroundColor(form.Edit4), ButtonFaceColor());
+
+    // A change in the panel left down opens the port again.
+    PickEntry(form.ComboBox2, 12);
+    EXPECT_TRUE(form.Comport1->IsOpen());
+    EXPECT_EQ(form.Comport1->BaudRate(), br115200);
+}
+
+TEST_F(PortPanelsTest, AFailedReopenShowsTheErrorAndTheRefreshShowsThePortClosed) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    Click(form.Image1);
+    TErrorBoxes boxes;
+    afp::virt::Unplug(Port1Device());
+    PumpUntil([&] { return !form.Comport1->IsOpen() && !boxes.Texts.empty(); });
+    boxes.Texts.clear();
+
+    PickEntry(form.ComboBox2, 3);
+    EXPECT_EQ(form.Comport1->BaudRate(), br1200) << "the property keeps its new value";
+    EXPECT_FALSE(form.Comport1->IsOpen());
+    ASSERT_EQ(boxes.Texts.size(), 1);
+    EXPECT_TRUE(boxes.Texts[0].contains("COM1")) << boxes.Texts[0].toStdString();
+    afp::virt::Plug(Port1Device());
+}
+
+TEST_F(PortPanelsTest, ALostDeviceIsShownClosedAtTheNextRefreshWithOneErrorBox) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form) && form.Button7->isVisible(); }));
+    TErrorBoxes boxes;
+
+    afp::virt::Unplug(Port1Device());
+    ASSERT_TRUE(PumpUntil([&] { return !form.Comport1->IsOpen(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !form.Button7->isVisible(); }));
+    EXPECT_EQ(form.Label29->text(), "");
+    EXPECT_EQ(form.Label7->text(), "");
+    EXPECT_EQ(TForm1::FontColor(form.Label1), ColorBlack);
+    PumpFor(milliseconds(300));
+    ASSERT_EQ(boxes.Texts.size(), 1);
+    EXPECT_EQ(boxes.Texts[0].toStdString().rfind("Device COM1 is no longer available", 0), 0u)
+        << boxes.Texts[0].toStdString();
+    afp::virt::Plug(Port1Device());
+}
+
+}  // namespace
