@@ -41,6 +41,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     CreateViewRegions(client);
     CreateInputRow(client);
     WireHandlers();
+    CreateDialogs();
+    WireDisplayHandlers();
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen->availableGeometry()));
@@ -188,6 +190,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
             if (watched == Image1 || watched == Label29) AfGuard([this] { Image1Click(); });
             if (watched == Image2 || watched == Label30) AfGuard([this] { Image2Click(); });
             if (watched == Image3) AfGuard([this] { Image3Click(); });
+            if (watched == Label18) AfGuard([this] { Label18Click(); });
             break;
         }
         default:
@@ -228,19 +231,6 @@ TColor TForm1::FontColor(const QWidget* widget) {
     return QColorToColor(widget->palette().color(QPalette::WindowText));
 }
 
-// Filled in by the receive display, the capture and the input box.
-void TForm1::Timer2Timer() {}
-void TForm1::Timer3Timer() {}
+// Filled in by the input box and script playback.
 void TForm1::Timer5Timer() {}
 void TForm1::RcharClick() {}
-
-void TForm1::RadioButton1Click() { Edit4->setFocus(); }
-void TForm1::RadioButton2Click() { Edit4->setFocus(); }
-void TForm1::RadioButton3Click() { Edit4->setFocus(); }
-void TForm1::RadioButton4Click() { Edit4->setFocus(); }
-void TForm1::RadioButton5Click() { Edit4->setFocus(); }
-void TForm1::RadioButton6Click() { Edit4->setFocus(); }
-void TForm1::CheckBox4Click() { Edit4->setFocus(); }
-void TForm1::CheckBox1Click() { Edit4->setFocus(); }
-void TForm1::Button1Click() { Edit4->setFocus(); }
-void TForm1::Button4Click() { Edit4->setFocus(); }

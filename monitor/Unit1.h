@@ -34,6 +34,7 @@
 // set with SetModalRunner (QDialog::exec when none is set).
 
 #include "monitor/ColorValue.h"
+#include "monitor/ReceiveRules.h"
 #include "serial/AfComPort.h"
 
 #include <QMainWindow>
@@ -49,6 +50,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QDialog;
+class QFileDialog;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -265,6 +267,21 @@ public:
     void CheckBox1Click();
     void Button1Click();
     void Button4Click();
+
+    // ---- receive display and capture (Unit1Display.cpp) ----
+    // The display mode a view's radio buttons select.
+    TDisplayMode UpperDisplayMode() const;
+    TDisplayMode LowerDisplayMode() const;
+    // One sent byte into the lower view, counted in SentCount.
+    void Zobraz2(TDisplayMode mode, TColor color, std::uint8_t byte, const std::string& separator);
+    // The lower view's mode, colour and separator, read afresh: what every
+    // echo of a sent byte uses.
+    void EchoSent(std::uint8_t byte);
+    void Button2Click();
+    void Label18Click();
+    QFileDialog* SaveDialog1;
+
+    // ---- input box and script playback (Unit1Input.cpp, Unit1Playback.cpp) ----
     // The input box's Auto set-up.
     void RcharClick();
 
@@ -317,6 +334,20 @@ private:
                                        std::function<void()> onChange);
 
     void ReadSettings();
+
+    // Receive display (Unit1Display.cpp).
+    void CreateDialogs();
+    void WireDisplayHandlers();
+    // Shows what one poll read from a port; false when the port had nothing.
+    bool PollPort(int port);
+    // Keeps the newest lines of a view in sight: line n - 6 at the top.
+    static void ScrollToNewest(TMonitorView* view);
+    void SetAplyEnabled(QCheckBox* box, bool enabled);
+    // A polling timer sleeps once its port has been quiet for a while (or is
+    // closed); the port's receive events and the status refresh wake it.
+    void WakePolling(int port);
+    int QuietTicks[2] = {0, 0};
+
     // Guarded: main() destroys the companions before this window.
     QPointer<TForm3> About;
     QPointer<TEditor> Editor;
