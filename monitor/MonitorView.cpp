@@ -1,5 +1,7 @@
 #include "monitor/MonitorView.h"
 
+#include <QTimer>
+
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -60,6 +62,10 @@ TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent)
     verticalScrollBar()->setSingleStep(1);
     viewport()->setCursor(Qt::IBeamCursor);
     UpdateMetrics();
+
+    RepaintTimer.setSingleShot(true);
+    RepaintTimer.setInterval(RepaintIntervalMs);
+    connect(&RepaintTimer, &QTimer::timeout, this, &TMonitorView::Repaint);
 }
 
 void TMonitorView::Append(std::string_view bytes, QRgb colour) {
@@ -79,7 +85,7 @@ void TMonitorView::Append(std::string_view bytes, QRgb colour) {
         }
         TrimIfOverBound();
         UpdateScrollRange();
-        viewport()->update();
+        ScheduleRepaint();
     }
     emit TextChanged();
 }
@@ -92,7 +98,7 @@ void TMonitorView::Clear() {
     Anchor = Cursor = 0;
     Selecting = false;
     UpdateScrollRange();
-    viewport()->update();
+    ScheduleRepaint();
     emit TextChanged();
 }
 
@@ -250,7 +256,20 @@ void TMonitorView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) UpdateMetrics();
 }
 
-void TMonitorView::scrollContentsBy(int, int) { viewport()->update(); }
+void TMonitorView::scrollContentsBy(int, int) { ScheduleRepaint(); }
+
+void TMonitorView::ScheduleRepaint() {
+    if (RepaintTimer.isActive()) return;
+    // The scroll bar's range and value change with every append; it is
+    // redrawn with the text, once per frame.
+    verticalScrollBar()->setUpdatesEnabled(false);
+    RepaintTimer.start();
+}
+
+void TMonitorView::Repaint() {
+    verticalScrollBar()->setUpdatesEnabled(true);
+    viewport()->update();
+}
 
 void TMonitorView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {

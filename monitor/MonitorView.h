@@ -32,6 +32,12 @@
 // word) and copies with Ctrl+C or the context menu; copied text goes through
 // the code page with line feeds as line breaks. The view takes no typed text.
 //
+// Drawing: text arrives up to a thousand times a second, and redrawing the
+// view (and its scroll bar) for each piece would cost far more than keeping
+// it; appends and scrolling therefore redraw at most once per frame
+// (RepaintIntervalMs). The model — text, rows, scroll position — is always
+// up to date; only the pixels follow a frame later.
+//
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
 
 #include "editor/CodePages.h"
@@ -39,6 +45,7 @@
 #include <QAbstractScrollArea>
 #include <QRgb>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <cstddef>
@@ -54,6 +61,7 @@ class TMonitorView : public QAbstractScrollArea {
 
 public:
     static constexpr std::size_t DefaultMaxBytes = 4 * 1024 * 1024;
+    static constexpr int RepaintIntervalMs = 15;
 
     explicit TMonitorView(TCodePage codePage, QWidget* parent = nullptr);
 
@@ -127,6 +135,9 @@ private:
     // RowStarts from LineStarts at the present column count.
     void RecountRows();
     void UpdateScrollRange();
+    // Redraws the text and the scroll bar within a frame; Repaint does it.
+    void ScheduleRepaint();
+    void Repaint();
     // True when it dropped anything.
     bool TrimIfOverBound();
     // Drops the bytes before cut, keeping lines, colours, the selection and
@@ -165,4 +176,5 @@ private:
     std::size_t Anchor = 0;
     std::size_t Cursor = 0;
     bool Selecting = false;
+    QTimer RepaintTimer;
 };

@@ -8,9 +8,9 @@
 // those of handling the bytes one at a time (see ReceiveRules.h). A polling
 // timer goes to sleep while its port is closed or has been quiet for a few
 // ticks, so an idle monitor does not wake a thousand times a second; the
-// port's own receive events (the component's OnDataRecived, raised when bytes
-// arrive and every 200 ms while bytes wait) and the once-a-second status
-// refresh wake it again within a tick.
+// port's own receive events (its receive watcher, called on the port's event
+// thread when bytes arrive and every 200 ms while bytes wait) and the
+// once-a-second status refresh wake it again within a tick.
 #include "monitor/Unit1.h"
 
 #include "editor/CodePages.h"
@@ -36,6 +36,10 @@ namespace {
 
 // Empty ticks after which a polling timer sleeps until its port wakes it.
 constexpr int QuietTicksBeforeSleep = 20;
+// The most one tick takes from a port: under a flood, a tick that rendered
+// megabytes at once would hold up everything else the window does; what is
+// left waits for the next tick, a millisecond later.
+constexpr std::int32_t MaxBytesPerTick = 256 * 1024;
 
 // The mode a view's radio buttons select: start from Decimal, then each
 // checked button in turn, the later test winning.
@@ -66,14 +70,40 @@ void TForm1::CreateDialogs() {
     SaveDialog1->setDefaultSuffix("cpi");
     SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
     SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+
+    CountsTimer = new QTimer(this);
+    CountsTimer->setSingleShot(true);
+    CountsTimer->setInterval(TMonitorView::RepaintIntervalMs);
+    connect(CountsTimer, &QTimer::timeout, this, [this] { ShowCounts(); });
+}
+
+void TForm1::ShowCountSoon(QLineEdit* field) {
+    CountStale[field == Edit2 ? 0 : field == Edit7 ? 1 : 2] = true;
+    if (!CountsTimer->isActive()) CountsTimer->start();
+}
+
+void TForm1::ShowCounts() {
+    // Only the fields whose counter moved: an activation zeroes the counters
+    // but leaves the fields showing the old numbers until the next byte.
+    const std::pair<QLineEdit*, std::int32_t> fields[] = {{Edit2, Port1Count}, {Edit7, Port2Count}, {Edit3, SentCount}};
+    for (int i = 0; i < 3; ++i) {
+        if (!CountStale[i]) continue;
+        CountStale[i] = false;
+        fields[i].first->setText(QString::number(fields[i].second));
+    }
 }
 
 void TForm1::WireDisplayHandlers() {
     connect(Button2, &QPushButton::clicked, this, [this] { AfGuard([this] { Button2Click(); }); });
     Label18->installEventFilter(this);
-    // Bytes arriving, or left waiting, wake a sleeping polling timer.
-    Comport1->OnDataRecived = [this](QObject*, std::int32_t) { WakePolling(1); };
-    ComPort2->OnDataRecived = [this](QObject*, std::int32_t) { WakePolling(2); };
+    // Bytes arriving, or left waiting, wake a sleeping polling timer. The
+    // watcher runs on the port's event thread: it only posts the wake-up.
+    for (const int port : {1, 2}) {
+        (port == 1 ? Comport1 : ComPort2)->SetReceiveWatcher([this, port] {
+            if (PollingAsleep[port - 1].exchange(false))
+                QMetaObject::invokeMethod(this, [this, port] { WakePolling(port); }, Qt::QueuedConnection);
+        });
+    }
     connect(Timer1, &QTimer::timeout, this, [this] {
         if (Comport1->IsOpen()) WakePolling(1);
         if (ComPort2->IsOpen()) WakePolling(2);
@@ -90,8 +120,18 @@ void TForm1::ScrollToNewest(TMonitorView* view) {
 
 void TForm1::WakePolling(int port) {
     QTimer* timer = port == 1 ? Timer2 : Timer3;
+    PollingAsleep[port - 1] = false;
     QuietTicks[port - 1] = 0;
     if (!timer->isActive()) timer->start();
+}
+
+void TForm1::SleepPolling(int port) {
+    TAfComPort* component = port == 1 ? Comport1 : ComPort2;
+    (port == 1 ? Timer2 : Timer3)->stop();
+    PollingAsleep[port - 1] = true;
+    // Bytes that came after the last poll but before the flag was set have
+    // had their event already: look once more.
+    if (component->IsOpen() && component->InCount() > 0) WakePolling(port);
 }
 
 bool TForm1::PollPort(int port) {
@@ -99,13 +139,14 @@ bool TForm1::PollPort(int port) {
     QTimer* timer = port == 1 ? Timer2 : Timer3;
     if (!component->IsOpen()) {
         timer->stop();
+        PollingAsleep[port - 1] = true;
         return false;
     }
     const std::string separator = SeparatorBytes(Edit5, TCodePage::Cp1250);
     const TViewRules rules{UpperDisplayMode(), CheckBox4->isChecked(), CheckBox4->isEnabled(), separator};
-    const std::string bytes = component->ReadAvailable();
+    const std::string bytes = component->ReadAvailable(MaxBytesPerTick);
     if (bytes.empty()) {
-        if (++QuietTicks[port - 1] >= QuietTicksBeforeSleep) timer->stop();
+        if (++QuietTicks[port - 1] >= QuietTicksBeforeSleep) SleepPolling(port);
         return false;
     }
     QuietTicks[port - 1] = 0;
@@ -117,10 +158,10 @@ bool TForm1::PollPort(int port) {
     }
     if (port == 1) {
         Port1Count += batch.Counted;
-        Edit2->setText(QString::number(Port1Count));
+        ShowCountSoon(Edit2);
     } else {
         Port2Count += batch.Counted;
-        Edit7->setText(QString::number(Port2Count));
+        ShowCountSoon(Edit7);
     }
     return true;
 }
@@ -131,7 +172,7 @@ void TForm1::Timer3Timer() { PollPort(2); }
 
 void TForm1::Zobraz2(TDisplayMode mode, TColor color, std::uint8_t byte, const std::string& separator) {
     ++SentCount;
-    Edit3->setText(QString::number(SentCount));
+    ShowCountSoon(Edit3);
     const std::string text =
         RenderSent(byte, TViewRules{mode, CheckBox1->isChecked(), CheckBox1->isEnabled(), separator});
     if (text.empty()) return;
@@ -162,6 +203,7 @@ void TForm1::Button1Click() {
     Edit2->setText("0");
     Port2Count = 0;
     Edit7->setText("0");
+    CountStale[0] = CountStale[1] = false;
     Edit4->setFocus();
 }
 
@@ -172,6 +214,7 @@ void TForm1::Button4Click() {
     Edit4->clear();
     SentCount = 0;
     Edit3->setText("0");
+    CountStale[2] = false;
     Edit4->setFocus();
 }
 

@@ -74,6 +74,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -88,6 +89,15 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 constexpr auto ModemPollInterval = std::chrono::milliseconds(20);
+
+// A line that trickles (a few bytes at a time, hundreds of times a second)
+// would otherwise cost a wake-up and a read per piece in this thread, the
+// event thread and the application. After a small read the next one waits
+// this long: what arrives meanwhile is taken in one read, and no byte is
+// delayed by more than this. A read of at least FloodRead bytes means the
+// line runs at full speed, and the next read follows at once.
+constexpr auto ReadGap = std::chrono::microseconds(1000);
+constexpr std::size_t FloodRead = 1024;
 // Unix98 pty slaves: majors 136 to 143.
 constexpr unsigned PtySlaveFirstMajor = 136;
 constexpr unsigned PtySlaveLastMajor = 143;
@@ -275,7 +285,8 @@ protected:
 private:
     void Run();
     // Each returns false once the line is lost.
-    bool ReadInput();
+    // taken: the bytes the read brought.
+    bool ReadInput(std::size_t& taken);
     bool WriteOutput();
     bool PollModem();
     void DrainWake();
@@ -328,18 +339,26 @@ void TPosixCommDevice::DrainWake() {
 void TPosixCommDevice::Run() {
     bool watching = true;  // the tty is still polled; false once lost
     auto nextModemPoll = TClock::now();
+    auto nextRead = TClock::now();
     while (!stopping_.load()) {
         pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {tty_.Get(), 0, 0}};
         nfds_t count = 1;
-        int timeoutMs = -1;
+        std::optional<TClock::time_point> deadline;
         if (watching) {
-            if (InputRoom() > 0) fds[1].events |= POLLIN;
+            if (InputRoom() > 0) {
+                if (TClock::now() >= nextRead)
+                    fds[1].events |= POLLIN;
+                else
+                    deadline = nextRead;
+            }
             if (OutputPending()) fds[1].events |= POLLOUT;
             count = 2;
-            if (modemLines_) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextModemPoll - TClock::now());
-                timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-            }
+            if (modemLines_ && (!deadline || nextModemPoll < *deadline)) deadline = nextModemPoll;
+        }
+        int timeoutMs = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TClock::now());
+            timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
         }
         if (::poll(fds, count, timeoutMs) < 0) {
             if (errno == EINTR) continue;
@@ -351,7 +370,11 @@ void TPosixCommDevice::Run() {
         if (stopping_.load() || !watching) continue;
 
         const short events = fds[1].revents;
-        if (events & POLLIN) watching = ReadInput();
+        if (events & POLLIN) {
+            std::size_t taken = 0;
+            watching = ReadInput(taken);
+            nextRead = taken >= FloodRead ? TClock::now() : TClock::now() + ReadGap;
+        }
         if (watching && (events & POLLOUT)) watching = WriteOutput();
         if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
             MarkLost();
@@ -364,7 +387,7 @@ void TPosixCommDevice::Run() {
     }
 }
 
-bool TPosixCommDevice::ReadInput() {
+bool TPosixCommDevice::ReadInput(std::size_t& taken) {
     const std::size_t room = InputRoom();
     if (room == 0) return true;
     const ssize_t got = ::read(tty_.Get(), readBuffer_.data(), std::min(room, readBuffer_.size()));
@@ -376,6 +399,7 @@ bool TPosixCommDevice::ReadInput() {
         return false;
     }
     std::size_t count = static_cast<std::size_t>(got);
+    taken = count;
     if (stripNull_.load()) {
         const auto end = std::remove(readBuffer_.begin(), readBuffer_.begin() + got, BYTE{0});
         count = static_cast<std::size_t>(end - readBuffer_.begin());

@@ -135,12 +135,14 @@ void TAfCustomSerialPort::RaiseError(const std::string& message) {
 
 // ---- reading, writing, lines ----
 
-std::string TAfCustomSerialPort::ReadAvailable() {
-    if (closing_) return {};
+std::string TAfCustomSerialPort::ReadAvailable() { return ReadAvailable(INT32_MAX); }
+
+std::string TAfCustomSerialPort::ReadAvailable(std::int32_t limit) {
+    if (closing_ || limit < 1) return {};
     COMSTAT stat{};
     core_->QueryComStat(stat);
     if (stat.cbInQue == 0) return {};
-    std::string bytes(stat.cbInQue, '\0');
+    std::string bytes(std::min<std::size_t>(stat.cbInQue, static_cast<std::size_t>(limit)), '\0');
     const std::int32_t read = core_->ReadBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(std::max(read, 0)));
     return bytes;
@@ -334,12 +336,39 @@ void TAfCustomSerialPort::HandleCoreEvent(TAfCoreEvent kind, DWORD data, std::ex
             DeliverEvent(kind, data, nullptr);
             return;
         default:
+            if (receiveWatcher_ && (kind == ckDataWaiting || (kind == ckCommEvent && (data & EV_RXCHAR))))
+                receiveWatcher_();
             if (OnNonSyncEvent) {
                 OnNonSyncEvent(this, kind, data);
                 return;
             }
+            if (NothingToDispatch(kind, data)) {
+                // What the GUI thread would have done: a comm event always
+                // takes the gathered line errors, whatever its mask.
+                if (kind == ckCommEvent) {
+                    COMSTAT stat{};
+                    core_->QueryComStat(stat);
+                    core_->TakeLineErrors();
+                }
+                return;
+            }
             DeliverEvent(kind, data, nullptr);
     }
+}
+
+bool TAfCustomSerialPort::NothingToDispatch(TAfCoreEvent kind, DWORD data) const {
+    if (OnSyncEvent) return false;
+    switch (kind) {
+        case ckOutputDrained: return !OnOutBufFree;
+        case ckDataWaiting: return !OnDataRecived;
+        case ckCommEvent: return data == EV_RXCHAR && !OnDataRecived;
+        default: return false;
+    }
+}
+
+void TAfCustomSerialPort::SetReceiveWatcher(std::function<void()> watcher) {
+    CheckClosed();
+    receiveWatcher_ = std::move(watcher);
 }
 
 void TAfCustomSerialPort::DeliverEvent(TAfCoreEvent kind, DWORD data, std::exception_ptr error) {

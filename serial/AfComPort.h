@@ -118,6 +118,8 @@ public:
 
     // Every byte waiting in the driver's input queue, taken out of it.
     std::string ReadAvailable();
+    // The same, at most limit bytes: the oldest ones; the rest keep waiting.
+    std::string ReadAvailable(std::int32_t limit);
     // Queues count bytes for sending, whole or not at all ("Write data error").
     void WriteData(const void* data, std::int32_t count) override;
     void WriteText(const std::string& bytes);
@@ -128,6 +130,12 @@ public:
     std::int32_t BaudValue() const;
     // The DCB as last built (or as the device reported after a refusal).
     const DCB& Dcb() const { return dcb_; }
+
+    // Called on the event thread whenever bytes arrive or are left waiting:
+    // lets a poller that sleeps while its port is quiet wake up. It must be
+    // cheap and thread-safe, and can be set only while the port is closed
+    // ("Port is not closed" otherwise).
+    void SetReceiveWatcher(std::function<void()> watcher);
 
 protected:
     virtual void OpenPortDevice() = 0;
@@ -191,6 +199,10 @@ protected:
 private:
     // Event thread.
     void HandleCoreEvent(TAfCoreEvent kind, DWORD data, std::exception_ptr error);
+    // An event whose delivery would run no handler at all is settled on the
+    // event thread: a flood of received bytes then costs the GUI thread no
+    // round trip per event. Handlers are assigned while the port is closed.
+    bool NothingToDispatch(TAfCoreEvent kind, DWORD data) const;
     void DeliverEvent(TAfCoreEvent kind, DWORD data, std::exception_ptr error);
     // GUI thread.
     void RunPendingEvent();
@@ -222,6 +234,7 @@ private:
     DCB dcb_{};
     DWORD syncId_ = 0;
     std::unique_ptr<TAfComPortCore> core_;
+    std::function<void()> receiveWatcher_;
     // Read by the event thread, hence atomic.
     std::atomic<bool> closing_{false};
     std::atomic<bool> destroying_{false};

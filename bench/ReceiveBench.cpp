@@ -1,0 +1,340 @@
+// How fast the real main window shows what arrives, and what it costs.
+//
+//   receive_bench [flood-seconds] [paced-seconds] [idle-seconds] [total-megabytes]
+//
+// The window runs offscreen with port 1 and port 2 on two pty pairs whose
+// masters this program owns; the upper view is in HEX with a one-blank
+// separator. Phases:
+//  1. flood: a writer pushes random bytes into each master as fast as the
+//     window takes them (the pty holds a writer that is ahead), until
+//     total-megabytes have been received or flood-seconds have passed twice
+//     over; reports bytes per second shown per port, CPU per kB, the lateness
+//     of a 50 ms timer (median and worst) and resident memory growth;
+//  2. paced: 92 160 bytes a second (921 600 bit/s) into port 1 alone for
+//     paced-seconds; reports CPU per kB and checks the view's text against
+//     what was sent;
+//  3. idle: both ports open and quiet, then both closed, idle-seconds each.
+// The writers run in child processes, so the CPU figures are the window's
+// own. Every count is checked against what was sent. It prints figures and
+// never fails on time; it exits 1 only when bytes were lost or shown wrongly.
+#include "editor/LimitedEdit.h"
+#include "monitor/MonitorView.h"
+#include "monitor/Unit1.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double ResidentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            double kilobytes = 0;
+            status >> kilobytes;
+            return kilobytes / 1024.0;
+        }
+        status.ignore(1 << 16, '\n');
+    }
+    return 0;
+}
+
+struct TPty {
+    int Master = -1;
+    std::string Slave;
+    TPty() {
+        int slave = -1;
+        char name[256] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&Master, &slave, name, &raw, nullptr) != 0) std::exit(2);
+        ::close(slave);
+        Slave = name;
+        // A writer must never block where it cannot see its stop request.
+        fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
+    }
+    ~TPty() { ::close(Master); }
+};
+
+// Writes a reproducible random stream into a pty master, from a child
+// process, so that the figures of this process are Kalvaro's alone.
+class TWriter {
+public:
+    TWriter(int fd, unsigned seed, double bytesPerSecond) {
+        shared_ = static_cast<TShared*>(
+            mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        new (shared_) TShared;
+        child_ = fork();
+        if (child_ == 0) {
+            std::vector<int> inherited;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+                inherited.push_back(std::atoi(entry.path().filename().c_str()));
+            for (const int other : inherited)
+                if (other > 2 && other != fd) ::close(other);
+            Run(fd, seed, bytesPerSecond, *shared_);
+            _exit(0);
+        }
+    }
+    ~TWriter() {
+        Stop();
+        munmap(shared_, sizeof(TShared));
+    }
+    void Stop() {
+        if (child_ <= 0) return;
+        shared_->Stop = true;
+        waitpid(child_, nullptr, 0);
+        child_ = -1;
+    }
+    std::size_t Sent() const { return shared_->Sent; }
+    // The first count bytes of the stream a writer with this seed sends.
+    static std::string Stream(unsigned seed, std::size_t count) {
+        std::mt19937 random(seed);
+        std::string bytes(count, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        return bytes;
+    }
+
+private:
+    struct TShared {
+        std::atomic<bool> Stop{false};
+        std::atomic<std::size_t> Sent{0};
+    };
+
+    static void Run(int fd, unsigned seed, double rate, TShared& shared) {
+        std::mt19937 random(seed);
+        std::vector<char> block(4096);
+        const auto start = Clock::now();
+        std::size_t sent = 0;
+        while (!shared.Stop) {
+            std::size_t want = block.size();
+            if (rate > 0) {
+                const double due = std::chrono::duration<double>(Clock::now() - start).count() * rate;
+                if (due <= static_cast<double>(sent)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
+                want = std::min(want, static_cast<std::size_t>(due) - sent);
+            }
+            for (std::size_t i = 0; i < want; ++i) block[i] = static_cast<char>(random());
+            std::size_t done = 0;
+            while (done < want && !shared.Stop) {
+                pollfd pfd{fd, POLLOUT, 0};
+                if (::poll(&pfd, 1, 100) <= 0) continue;
+                const ssize_t n = ::write(fd, block.data() + done, want - done);
+                if (n > 0) done += static_cast<std::size_t>(n);
+            }
+            sent += done;
+            shared.Sent = sent;
+            // Bytes generated but not written would break the stream check.
+            if (done < want) break;
+        }
+    }
+
+    TShared* shared_ = nullptr;
+    pid_t child_ = -1;
+};
+
+// Serves the event loop for a while.
+void Run(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Serves the event loop until condition holds or limit passes.
+template <class Condition>
+bool RunUntil(Condition condition, double limitSeconds) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer tick;
+    tick.start(10);
+    while (!condition() && elapsed.elapsed() < limitSeconds * 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return condition();
+}
+
+// The lateness of a 50 ms timer while it runs.
+class TLatenessProbe {
+public:
+    TLatenessProbe() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const qint64 now = clock_.nsecsElapsed();
+            if (last_ > 0) lateness_.push_back((now - last_) / 1e6 - 50.0);
+            last_ = now;
+        });
+        clock_.start();
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.start(50);
+    }
+    void Report(const char* phase) {
+        if (lateness_.empty()) return;
+        std::sort(lateness_.begin(), lateness_.end());
+        std::printf("  %s: 50 ms timer lateness median %.1f ms, worst %.1f ms (%zu ticks)\n", phase,
+                    std::max(0.0, lateness_[lateness_.size() / 2]), std::max(0.0, lateness_.back()),
+                    lateness_.size());
+        lateness_.clear();
+    }
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    std::vector<double> lateness_;
+};
+
+std::string HexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(bytes.size() * 3);
+    for (unsigned char b : bytes) {
+        text.push_back(digits[b >> 4]);
+        text.push_back(digits[b & 15]);
+        text.push_back(' ');
+    }
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double floodSeconds = argc > 1 ? std::atof(argv[1]) : 25;
+    const double pacedSeconds = argc > 2 ? std::atof(argv[2]) : 10;
+    const double idleSeconds = argc > 3 ? std::atof(argv[3]) : 20;
+    const double totalMegabytes = argc > 4 ? std::atof(argv[4]) : 200;
+
+    char folder[] = "/tmp/kalvaro-bench-XXXXXX";
+    if (!mkdtemp(folder)) return 2;
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TPty pty1;
+    TPty pty2;
+    std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
+    std::ofstream(std::filesystem::path(folder) / "kalvaro" / "c_28_zirk.ini")
+        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty1.Slave << "\nCOM2=" << pty2.Slave << "\n";
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kalvaro");
+    int failures = 0;
+    {
+        TForm1 form;
+        form.show();
+        // The first activation resets the counts: let it happen before any
+        // byte is counted.
+        form.activateWindow();
+        RunUntil([&] { return QApplication::activeWindow() == &form; }, 5);
+        form.RadioButton2->click();  // HEX
+        form.Edit5->setText(" ");
+        for (TAfComPort* port : {form.Comport1, form.ComPort2}) {
+            port->SetComNumber(port == form.Comport1 ? 1 : 2);
+            port->Open();
+        }
+
+        // 1. Flood on both ports.
+        std::printf("flood, both ports, HEX with a blank separator:\n");
+        const double rss0 = ResidentMegabytes();
+        double rssAfterFlood = 0;
+        const double cpu0 = CpuSeconds();
+        const auto t0 = Clock::now();
+        auto probe = std::make_unique<TLatenessProbe>();
+        {
+            TWriter w1(pty1.Master, 1, 0);
+            TWriter w2(pty2.Master, 2, 0);
+            Run(floodSeconds);
+            rssAfterFlood = ResidentMegabytes();
+            RunUntil([&] { return (w1.Sent() + w2.Sent()) / 1e6 >= totalMegabytes; }, floodSeconds);
+            w1.Stop();
+            w2.Stop();
+            const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+            RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); }, 10);
+            const double cpu = CpuSeconds() - cpu0;
+            const double received = double(form.Port1Count) + double(form.Port2Count);
+            std::printf("  port 1: %.2f MB/s shown (%d of %zu bytes counted)\n", form.Port1Count / wall / 1e6,
+                        form.Port1Count, w1.Sent());
+            std::printf("  port 2: %.2f MB/s shown (%d of %zu bytes counted)\n", form.Port2Count / wall / 1e6,
+                        form.Port2Count, w2.Sent());
+            std::printf("  CPU %.3f ms per kB received (%.1f s CPU over %.1f s)\n", cpu * 1000 / (received / 1000), cpu, wall);
+            std::printf("  resident memory: %.0f MB before, +%.0f MB after %.0f s, +%.0f MB after %.0f MB received\n", rss0,
+                        rssAfterFlood - rss0, floodSeconds, ResidentMegabytes() - rss0, received / 1e6);
+            probe->Report("flood");
+            if (std::size_t(form.Port1Count) != w1.Sent() || std::size_t(form.Port2Count) != w2.Sent()) {
+                std::printf("  LOST BYTES: open %d %d, waiting %d %d, timers %d %d\n", form.Comport1->IsOpen(),
+                            form.ComPort2->IsOpen(), form.Comport1->InCount(), form.ComPort2->InCount(),
+                            form.Timer2->isActive(), form.Timer3->isActive());
+
+                ++failures;
+            }
+        }
+
+        // 2. One port at 921 600 bit/s.
+        form.Button1->click();
+        std::printf("paced, port 1 at 92160 B/s:\n");
+        const double cpu1 = CpuSeconds();
+        {
+            TWriter w1(pty1.Master, 7, 92160);
+            Run(pacedSeconds);
+            w1.Stop();
+            RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent(); }, 10);
+            const double cpu = CpuSeconds() - cpu1;
+            std::printf("  %d of %zu bytes counted, CPU %.3f ms per kB\n", form.Port1Count, w1.Sent(),
+                        cpu * 1000 / (form.Port1Count / 1000.0));
+            probe->Report("paced");
+            const std::string expected = HexOf(TWriter::Stream(7, w1.Sent()));
+            const std::string shown = form.RichEdit1->PlainText();
+            const std::size_t tail = std::min(shown.size(), expected.size());
+            const bool same = tail > 0 && shown.compare(shown.size() - tail, tail, expected, expected.size() - tail) == 0;
+            std::printf("  view text matches what was sent: %s (%zu characters compared)\n", same ? "yes" : "NO", tail);
+            if (!same || std::size_t(form.Port1Count) != w1.Sent()) ++failures;
+        }
+
+        // 3. Idle, without the probe's own timer.
+        probe.reset();
+        const double cpu2 = CpuSeconds();
+        Run(idleSeconds);
+        const double openIdle = CpuSeconds() - cpu2;
+        form.Comport1->Close();
+        form.ComPort2->Close();
+        const double cpu3 = CpuSeconds();
+        Run(idleSeconds);
+        const double closedIdle = CpuSeconds() - cpu3;
+        std::printf("idle: both ports open %.3f %% of a core, both closed %.3f %% of a core (%.0f s each)\n",
+                    100 * openIdle / idleSeconds, 100 * closedIdle / idleSeconds, idleSeconds);
+    }
+    std::filesystem::remove_all(folder);
+    return failures ? 1 : 0;
+}
