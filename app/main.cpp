@@ -28,6 +28,10 @@ int main(int argc, char* argv[]) {
     TEditor editor;
     TForm2 form2;
     form1.SetCompanions(&form3, &editor, &form2);
+    // The editor remembers its script's folder and name in the main window's
+    // fields, and reads the user button from the dialog made after it.
+    editor.SetPathFields(&form1.EditPath, &form1.EditFile);
+    editor.SetUserButtonDialog(&form2);
     QObject::connect(&form1, &TForm1::Closed, &application, &QApplication::quit, Qt::QueuedConnection);
 
     form1.show();

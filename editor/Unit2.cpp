@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 
 namespace {
 constexpr char SettingsFile[] = "c_28_zirk.ini";
@@ -66,4 +67,13 @@ QLabel* TForm2::AddLabel(const char* name, const QString& text, int left, int to
     label->move(left, top);
     label->adjustSize();
     return label;
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+    if (const QScreen* shown = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(shown->geometry().center());
+        move(frame.topLeft());
+    }
+    QDialog::showEvent(event);
 }

@@ -8,7 +8,7 @@
 // main window writes them back when it closes. "OK" and the close box only
 // close it: there is no cancel, whatever was typed stays. The typing limits
 // (7 characters for the caption, 2 for the value) do not cut what the
-// settings file holds.
+// settings file holds. It opens centred on its screen each time it is shown.
 //
 // Created once at program start, hidden; shown modally by the editor. GUI
 // thread only.
@@ -34,6 +34,9 @@ public:
     TLimitedEdit* Uhint;
     TLimitedEdit* uout;
     QPushButton* Button1;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     QLabel* AddLabel(const char* name, const QString& text, int left, int top);

@@ -1,14 +1,203 @@
 #pragma once
-// TEditor: the script editor window ("New"). For now an empty shell of the
-// right caption, size and place; its menus, buttons and text come with the
-// editor itself. Created once at program start, hidden; the main window's
-// "&Editor" item shows it without blocking. GUI thread only.
+// TEditor: the script editor window. A small text editor for script files
+// (*.cpo): the user types data lines and inserts marker lines with a row of
+// buttons; files are made, opened, saved, saved under a new name and printed
+// from a toolbar and the "&File" menu.
+//
+// Owns: every control of the window, its open and save dialogs (reused for the
+// whole run, so the save dialog keeps the name it held last), its print
+// dialog and printer (made at the first print, then kept), its save question
+// box, and the dialog seams. It does not own the user-defined button dialog
+// (TForm2) nor the two path fields; both are handed over after creation and
+// must outlive the editor (the program creates the main window first and the
+// editor before the dialog, and destroys them in reverse).
+//
+// The current file: the window caption is "New" while the text has no file;
+// otherwise it is the full path that Save writes. TextChanged is false at
+// start, set by every change of the text (typing, pasting, a marker, loading a
+// file) except New's emptying, and never reset — not even by saving.
+//
+// Files are bytes in code page 1250 (EditorText.h): loading shows them
+// through the code page, with CR LF, lone CR and lone LF as line breaks and
+// the text ending at a zero byte; saving writes every line's bytes joined
+// with CR LF and adds no line break at the end. The text area never holds a
+// character the code page lacks (ScriptMemo.h), so saving never alters one.
+//
+// Geometry: the window's 540 x 405 (at 226, 135) is its client size with the
+// menu bar; the controls are placed in pixels of the central widget. On every
+// resize the text area becomes the window's outer width - 27 by outer height
+// - 146 pixels; "outer" is the frame geometry where the window system reports
+// a frame and the client size where it does not (offscreen, before the
+// first show).
+//
+// Closing the window only hides it and never asks anything; text, caption and
+// TextChanged stay for the next time.
+//
+// Errors: handlers raise and AfGuard (serial/AfApplicationError.h) shows the
+// box: EFOpenError "Cannot open file <path>", EFCreateError "Cannot create
+// file <path>", "Text exceeds memo capacity" for a file longer than
+// TScriptMemo::MemoCapacity characters, a refusal for a marker holding a
+// character outside code page 1250, and "Cannot start printing" when the
+// printer refuses the job. A failed Open has already set the path fields and
+// run its New step; the caption stays. A failed save leaves the caption.
+//
+// Test seam: every modal dialog runs through Dialogs(); an empty function
+// means the dialog's own exec(). The seam gets the dialog as the editor set it
+// up (title, folder, file name) and answers it without blocking.
+//
+// GUI thread only.
+
+#include "editor/ScriptMemo.h"
 
 #include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QDialog;
+class QFileDialog;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMessageBox;
+class QPrintDialog;
+class QPrinter;
+class QPushButton;
+class QToolBar;
+class QToolButton;
+class TForm2;
+
+// How the editor runs its modal dialogs. Each function gets the dialog ready
+// to show and returns what exec() would: QDialog::Accepted or Rejected for
+// the dialogs, the QMessageBox::StandardButton pressed for the question.
+struct TEditorDialogs {
+    std::function<int(QFileDialog&)> RunOpen;
+    std::function<int(QFileDialog&)> RunSave;
+    std::function<int(QPrintDialog&)> RunPrint;
+    std::function<int(QMessageBox&)> AskSave;
+    std::function<int(QDialog&)> RunUserButton;
+};
 
 class TEditor : public QMainWindow {
     Q_OBJECT
 
 public:
     explicit TEditor(QWidget* parent = nullptr);
+    ~TEditor() override;
+
+    // The folder and file name of the script last opened or saved here: the
+    // main window's EditPath and EditFile. Until handed over the editor keeps
+    // its own pair.
+    void SetPathFields(QString* editPath, QString* editFile);
+    // The dialog holding the user button's caption, hint and value; the
+    // button is refreshed from it at once.
+    void SetUserButtonDialog(TForm2* userButton);
+
+    TEditorDialogs& Dialogs() { return DialogSeams; }
+
+    // ---- state ----
+    bool TextChanged = false;
+
+    // ---- controls ----
+    TScriptMemo* Memo1;
+    QToolBar* ToolBar1;
+    QToolButton* ToolButton1;  // New
+    QToolButton* ToolButton2;  // Open
+    QToolButton* ToolButton3;  // Save
+    QToolButton* ToolButton4;  // Print
+    QToolButton* ToolButton7;  // Copy
+    QToolButton* ToolButton8;  // Paste
+    QToolButton* SpeedButton1;  // ASCII
+    QToolButton* SpeedButton2;  // HEX
+    QToolButton* SpeedButton3;  // DEC
+    QToolButton* SpeedButton5;  // LF, with PopupMenu1
+    QToolButton* SpeedButton6;  // CR, with PopupMenu2
+    QToolButton* SpeedButton7;  // user byte
+    QToolButton* SpeedButton4;  // Delay
+    QMenu* PopupMenu1;  // "ON", "OFF": %%LF ON%%, %%LF OFF%%
+    QMenu* PopupMenu2;  // "ON", "OFF": %%CR ON%%, %%CR OFF%%
+    QAction* LfOn1;
+    QAction* LfOff1;
+    QAction* CrOn1;
+    QAction* CrOff1;
+    QFrame* Panel1;
+    QLineEdit* Edit1;
+    QLabel* Label1;  // "ms"
+    QPushButton* Button1;
+    QMenu* File1;
+    QAction* New1;
+    QAction* Open1;
+    QAction* Save1;
+    QAction* SaveAs1;
+    QAction* Print1;
+    QAction* Exit1;
+    QAction* Userbutton1;
+    QFileDialog* OpenDialog1;
+    QFileDialog* SaveDialog1;
+    // Made at the first print, then kept.
+    QPrintDialog* PrintDialog1();
+
+    // ---- handlers ----
+    // Inserts one marker line at the caret (replacing a selection) and hides
+    // the delay panel.
+    void MyAdd(const QString& marker);
+    // The save question; returns QMessageBox::Yes, No or Cancel.
+    int MyDialog();
+    void New1Click();
+    void Open1Click();
+    void Save1Click();
+    void SaveAs1Click();
+    void Print1Click();
+    void ToolButton7Click();
+    void ToolButton8Click();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void SpeedButton3Click();
+    void SpeedButton5Click();
+    void SpeedButton6Click();
+    void SpeedButton7Click();
+    void SpeedButton4Click();
+    void Button1Click();
+    void Userbutton1Click();
+    void FormActivate();
+    void FormResize();
+    // The user button's caption and hint from the dialog.
+    void RefreshUserButton();
+
+protected:
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateToolBar(QWidget* client);
+    void CreateMarkerButtons(QWidget* client);
+    void CreateDelayPanel(QWidget* client);
+    void CreateMenu();
+    void CreateDialogs();
+
+    // Writes the text to path (EditorFiles.cpp).
+    void WriteTo(const QString& path);
+    // Adopts a file chosen in a dialog as EditPath and EditFile.
+    void RememberPath(const QString& path);
+    int RunModal(const std::function<int(QFileDialog&)>& seam, QFileDialog& dialog);
+    QString& EditPath() { return *EditPathField; }
+    QString& EditFile() { return *EditFileField; }
+
+    TEditorDialogs DialogSeams;
+    QPointer<TForm2> UserButton;
+    QString OwnEditPath;
+    QString OwnEditFile;
+    QString* EditPathField = &OwnEditPath;
+    QString* EditFileField = &OwnEditFile;
+    QMessageBox* SaveQuestion;
+    std::unique_ptr<QPrinter> Printer;
+    QPrintDialog* PrintDialog = nullptr;
+    // Set while New empties the text, which is not a change of it.
+    bool Emptying = false;
 };

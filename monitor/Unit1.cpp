@@ -43,6 +43,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     WireHandlers();
     CreateDialogs();
     WireDisplayHandlers();
+    WireInputHandlers();
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen->availableGeometry()));
@@ -230,7 +231,3 @@ void TForm1::SetFontColor(QWidget* widget, TColor color) {
 TColor TForm1::FontColor(const QWidget* widget) {
     return QColorToColor(widget->palette().color(QPalette::WindowText));
 }
-
-// Filled in by the input box and script playback.
-void TForm1::Timer5Timer() {}
-void TForm1::RcharClick() {}

@@ -33,6 +33,7 @@
 // Test seam: modal windows are run through ShowModal, which calls the runner
 // set with SetModalRunner (QDialog::exec when none is set).
 
+#include "editor/ValueConversion.h"
 #include "monitor/ColorValue.h"
 #include "monitor/ReceiveRules.h"
 #include "serial/AfComPort.h"
@@ -42,16 +43,22 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 class QAction;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QDialog;
+class QEvent;
+class QEventLoop;
 class QFileDialog;
 class QFrame;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -282,8 +289,120 @@ public:
     QFileDialog* SaveDialog1;
 
     // ---- input box and script playback (Unit1Input.cpp, Unit1Playback.cpp) ----
-    // The input box's Auto set-up.
-    void RcharClick();
+    // The input box Edit4 sends what the user types to port 1: single
+    // characters, two hexadecimal digits or three decimal digits make one
+    // byte each, sent the moment the value is complete (Auto) or line by line
+    // on Enter, with the checked line ends. Its text is single-byte text: a
+    // character's byte is its code in code page 1250, and a typed or pasted
+    // character that the page cannot hold is not taken. The box holds at most
+    // 32767 characters (the line edit's own capacity); characters the program
+    // appends beyond that are dropped.
+    //
+    // Every way the user puts text into the box (keys, input methods, the
+    // paste shortcut, the context menu, the middle button) passes the box's
+    // key handling and its length limit first; the program's own changes
+    // (script playback, clearing) are not cut by the limit. Drops are not
+    // taken, as in a classic edit control. Every change of the text, the
+    // program's included, runs Edit4Change through AfGuard: an error there is
+    // shown and whatever changed the text goes on.
+    //
+    // Sending: a byte is echoed in the lower view, then handed to port 1 as a
+    // one-byte string. Before handing it over the box waits in the event loop
+    // until port 1's output queue has room; meanwhile the GUI keeps running,
+    // but the box takes no input and runs no change handling and the side
+    // button starts no script, so the value or line being sent cannot change
+    // under it. Closing the port ends the wait; a closed port raises the
+    // component's write error. An error in the Enter sending clears
+    // EnterPending, so a later deletion sends nothing by surprise.
+    //
+    // Set-ups: none of them changes the box's text; each ends with the focus
+    // in the box.
+    void RcharClick();    // Auto: limit = the format's group size; CR and LF disabled
+    void RstringClick();  // Enter: limit 255; CR and LF enabled
+    void RasciiClick();   // formats: limit = group size in Auto, 255 in Enter
+    void rhexClick();
+    void RdecClick();
+    void ChCRClick();
+    void chlfClick();
+    // The key handling, run for every character key before the box takes it
+    // and for every script data character. Key is the character's byte; it
+    // comes back as its capital in HEX format, or 0 when the box discards it
+    // (the box is inactive). Enter (13) sends here: the line in Enter mode,
+    // the checked line ends of an empty box in Auto mode; the errors of that
+    // sending leave it.
+    void Edit4KeyPress(unsigned char& Key);
+    // The change handling: sends a complete value, or in Enter mode right
+    // after Enter the whole line. Raises the conversion error of a Dec value
+    // and port 1's write error; the box then keeps its text.
+    void Edit4Change();
+    // Enter has just been pressed in Enter mode: the change handling sends
+    // the whole line.
+    bool EnterPending = false;
+    // Active while the box's background has the window colour, which the
+    // status refresh gives it while port 1 is open. Only an active box takes
+    // keys and plays scripts.
+    bool InputBoxActive() const;
+    // The most characters that typing or pasting can put into the box.
+    int InputLimit() const { return Edit4Limit; }
+    TInputFormat InputFormat() const;
+
+    // Script playback. The side button plays a *.cpo file to port 1: the
+    // player reads the whole file into lines of its own (nothing else
+    // changes them while it plays; a long line stays one line), switches the
+    // box to Auto and plays the lines in order: command lines through Prikaz,
+    // data lines character by character through the box's key and change
+    // handling. An error from a command line ends the script; an error in
+    // the change handling is shown and the script goes on. A delay waits in
+    // the event loop until Timer5's tick finds the delay's own deadline
+    // passed, so the window stays usable; a second script started meanwhile
+    // plays completely before the first goes on, and no wait cuts another
+    // short. A delay of 0 ms does not wait. Before a data character or a
+    // line-end byte the player waits, in the event loop, until port 1's
+    // output queue has room, so no byte is refused for a queue momentarily
+    // full. Should the application quit during a wait, the script ends
+    // silently.
+    void Edit4ButtonClick();
+    // Runs one command line; raises the conversion error of a bad delay and
+    // port 1's write error.
+    void Prikaz(const std::string& line);
+    // Set by Timer5's tick, cleared when a delay begins.
+    bool DelayDone = false;
+    QFileDialog* OpenDialog1;
+
+private:
+    class TInputBoxKeys;
+    struct TDelayWait;
+
+    void WireInputHandlers();
+    void WirePlayback();
+    // The user's ways into the box (TInputBoxKeys); true when the event has
+    // been dealt with.
+    bool InputBoxEvent(QEvent* event);
+    bool InputBoxKey(const QKeyEvent& key);
+    void TypeCharacter(QChar character);
+    void PasteWithinLimit(int clipboardMode);
+    void InsertWithinLimit(const QString& text);
+    void FormatSetUp();
+    std::string BoxBytes() const;
+    std::uint8_t BoxValue(TInputFormat format, const std::string& group) const;
+    void SendFromBox(bool enterMode);
+    // Echoes (when asked) and sends one byte, after waiting for room.
+    void SendToPort1(std::uint8_t byte, bool echo);
+    bool OutputQueueFull();
+    // Serves the event loop until port 1's output queue has room or the port
+    // is closed.
+    void WaitForOutputRoom();
+
+    void PlayDataLine(const std::string& line);
+    std::size_t AppendQuietRun(const std::string& line, std::size_t from);
+    void Delay(std::int32_t milliseconds);
+    void ArmDelayTimer();
+
+    int Edit4Limit = 1;
+    // The box waits for room to send a byte.
+    bool SendWaiting = false;
+    std::vector<QEventLoop*> RoomWaits;   // innermost last
+    std::vector<TDelayWait*> DelayWaits;  // innermost last
 
 signals:
     void Closed();
@@ -346,7 +465,17 @@ private:
     // A polling timer sleeps once its port has been quiet for a while (or is
     // closed); the port's receive events and the status refresh wake it.
     void WakePolling(int port);
+    void SleepPolling(int port);
     int QuietTicks[2] = {0, 0};
+    // Set while a port's polling timer sleeps; the port's event thread clears
+    // it and posts the wake-up.
+    std::atomic<bool> PollingAsleep[2] = {false, false};
+    // The count fields follow their counters at most once per frame: a flood
+    // changes them a thousand times a second, faster than anyone reads.
+    void ShowCountSoon(QLineEdit* field);
+    void ShowCounts();
+    QTimer* CountsTimer = nullptr;
+    bool CountStale[3] = {false, false, false};  // Edit2, Edit7, Edit3
 
     // Guarded: main() destroys the companions before this window.
     QPointer<TForm3> About;

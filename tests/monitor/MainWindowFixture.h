@@ -30,7 +30,11 @@ namespace kalvaro::test {
 
 // The program's windows, created in its order and linked as main() does.
 struct TWindows {
-    TWindows() { Form1.SetCompanions(&Form3, &Editor, &Form2); }
+    TWindows() {
+        Form1.SetCompanions(&Form3, &Editor, &Form2);
+        Editor.SetPathFields(&Form1.EditPath, &Form1.EditFile);
+        Editor.SetUserButtonDialog(&Form2);
+    }
 
     TForm1 Form1;
     TForm3 Form3;

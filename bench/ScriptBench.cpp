@@ -1,0 +1,282 @@
+// How fast the real main window plays a script to port 1, what the GUI
+// feels meanwhile, and what a long delay costs.
+//
+//   script_bench [script-megabytes]
+//
+// The window runs offscreen; the script is played with the input box's side
+// button, its open dialog answered through the window's modal seam. Phases:
+//  1. pty: a script of hexadecimal data lines ("41 42 ...", 32 bytes a line)
+//     played to port 1 on a pty pair at full speed, the master read by a
+//     thread of this program;
+//  2. virtual: the same script to port 1 on a virtual null-modem pair at
+//     115 200 bit/s, the far end read by a thread;
+//     for both: the time the script took, whether every byte arrived in
+//     order, and the lateness of a 50 ms timer (median and worst) while it
+//     played;
+//  3. delay: a script of %%DELAY 5000%% alone, and the process CPU time it
+//     cost.
+// It prints figures and never fails.
+#include "monitor/Unit1.h"
+#include "platform/CommBackends.h"
+#include "platform/VirtualCommDevice.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QTimer>
+#include <QToolButton>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+struct TPty {
+    int Master = -1;
+    std::string Slave;
+    TPty() {
+        int slave = -1;
+        char name[256] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&Master, &slave, name, &raw, nullptr) != 0) std::exit(2);
+        ::close(slave);
+        Slave = name;
+    }
+    ~TPty() { ::close(Master); }
+};
+
+// Collects what arrives on the far end on a thread of its own, so the GUI
+// thread plays the script undisturbed.
+class TCollector {
+public:
+    using TRead = std::function<std::size_t(char* buffer, std::size_t size)>;
+    explicit TCollector(TRead read) : read_(std::move(read)), thread_([this] { Run(); }) {}
+    ~TCollector() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::size_t Count() const { return count_; }
+    std::string Bytes() {
+        std::lock_guard guard(lock_);
+        return bytes_;
+    }
+
+private:
+    void Run() {
+        std::vector<char> chunk(64 * 1024);
+        while (!stop_) {
+            const std::size_t got = read_(chunk.data(), chunk.size());
+            if (got == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            std::lock_guard guard(lock_);
+            bytes_.append(chunk.data(), got);
+            count_ = bytes_.size();
+        }
+    }
+
+    TRead read_;
+    std::mutex lock_;
+    std::string bytes_;
+    std::atomic<std::size_t> count_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Serves the event loop until condition holds or limit passes.
+template <class Condition>
+bool RunUntil(Condition condition, double limitSeconds) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer tick;
+    tick.start(10);
+    while (!condition() && elapsed.elapsed() < limitSeconds * 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return condition();
+}
+
+// The lateness of a 50 ms timer while it runs.
+class TLatenessProbe {
+public:
+    TLatenessProbe() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const qint64 now = clock_.nsecsElapsed();
+            if (last_ > 0) lateness_.push_back(static_cast<double>(now - last_) / 1e6 - 50.0);
+            last_ = now;
+        });
+        clock_.start();
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.start(50);
+    }
+    void Report() {
+        if (lateness_.empty()) {
+            std::printf("  50 ms timer: no tick while playing\n");
+            return;
+        }
+        std::sort(lateness_.begin(), lateness_.end());
+        std::printf("  50 ms timer lateness: median %.1f ms, worst %.1f ms (%zu ticks)\n",
+                    std::max(0.0, lateness_[lateness_.size() / 2]), std::max(0.0, lateness_.back()),
+                    lateness_.size());
+    }
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    std::vector<double> lateness_;
+};
+
+// Random bytes written as hexadecimal data lines of 32 values, until the
+// script holds about `size` characters.
+std::string HexScript(std::size_t size, std::string& data) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::mt19937 random(5);
+    std::string script = "%%HEX%%\r\n";
+    while (script.size() < size) {
+        for (int i = 0; i < 32; ++i) {
+            const auto byte = static_cast<unsigned char>(random());
+            data.push_back(static_cast<char>(byte));
+            script.push_back(digits[byte >> 4]);
+            script.push_back(digits[byte & 15]);
+            script.push_back(i == 31 ? '\r' : ' ');
+        }
+        script.push_back('\n');
+    }
+    return script;
+}
+
+// Plays the script file with the side button; returns the seconds it took.
+double Play(TForm1& form, const QString& path) {
+    form.SetModalRunner([path](QDialog& dialog) {
+        static_cast<QFileDialog&>(dialog).selectFile(path);
+        return int(QDialog::Accepted);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    form.Edit4Button->click();
+    return static_cast<double>(clock.nsecsElapsed()) / 1e9;
+}
+
+void PlayTo(TForm1& form, const char* title, int comNumber, const QString& script, const std::string& data,
+            TCollector& collector, double arrivalLimit) {
+    form.Comport1->SetComNumber(static_cast<std::uint16_t>(comNumber));
+    form.Comport1->Open();
+    form.Timer1Timer();
+    std::printf("%s (%s):\n", title, form.Comport1->SettingsText().c_str());
+    double seconds = 0;
+    {
+        TLatenessProbe probe;
+        seconds = Play(form, script);
+        probe.Report();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    RunUntil([&] { return collector.Count() >= data.size(); }, arrivalLimit);
+    const double drained = static_cast<double>(clock.elapsed()) / 1000;
+    const std::string got = collector.Bytes();
+    std::printf("  script played in %.2f s (%.0f bytes/s); the last byte arrived %.2f s later\n", seconds,
+                static_cast<double>(data.size()) / seconds, drained);
+    std::printf("  every byte arrived in order: %s (%zu of %zu bytes)\n", got == data ? "yes" : "NO", got.size(),
+                data.size());
+    form.Comport1->Close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double megabytes = argc > 1 ? std::atof(argv[1]) : 1.0;
+
+    char folder[] = "/tmp/kalvaro-script-bench-XXXXXX";
+    if (!mkdtemp(folder)) return 2;
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TPty pty;
+    const std::string pair = "script-bench-" + std::to_string(::getpid());
+    std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
+    std::ofstream(std::filesystem::path(folder) / "kalvaro" / "c_28_zirk.ini")
+        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.Slave
+        << "\nCOM2=" << afp::virt::EndName(pair, afp::virt::TEnd::A) << "\n";
+
+    std::string data;
+    const std::string script = HexScript(static_cast<std::size_t>(megabytes * 1024 * 1024), data);
+    const std::filesystem::path scriptPath = std::filesystem::path(folder) / "data.cpo";
+    std::ofstream(scriptPath, std::ios::binary) << script;
+    const std::filesystem::path delayPath = std::filesystem::path(folder) / "delay.cpo";
+    std::ofstream(delayPath, std::ios::binary) << "%%DELAY 5000%%\r\n";
+    std::printf("script: %zu characters, %zu data bytes\n", script.size(), data.size());
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kalvaro");
+    {
+        TForm1 form;
+        form.show();
+        const QString scriptFile = QString::fromStdString(scriptPath.string());
+
+        {
+            const int master = pty.Master;
+            ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+            TCollector collector([master](char* buffer, std::size_t size) -> std::size_t {
+                pollfd pfd{master, POLLIN, 0};
+                if (::poll(&pfd, 1, 50) <= 0) return 0;
+                const ssize_t n = ::read(master, buffer, size);
+                return n > 0 ? static_cast<std::size_t>(n) : 0;
+            });
+            PlayTo(form, "pty, full speed", 1, scriptFile, data, collector, 30);
+        }
+
+        {
+            form.Comport1->SetBaudRate(br115200);
+            auto peer = afp::OpenVirtualCommDevice(afp::virt::EndName(pair, afp::virt::TEnd::B));
+            if (!peer) return 2;
+            DCB dcb{};
+            peer->GetCommState(dcb);
+            dcb.BaudRate = 115200;
+            peer->SetCommState(dcb);
+            peer->SetCommTimeouts(COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0});
+            afp::TKernelEvent event(true);
+            afp::TOverlapped record{&event};
+            TCollector collector([&](char* buffer, std::size_t size) -> std::size_t {
+                DWORD read = 0;
+                if (!peer->ReadFile(buffer, static_cast<DWORD>(size), read, record)) return 0;
+                return read;
+            });
+            PlayTo(form, "virtual pair, 115200 bit/s", 2, scriptFile, data, collector, 60);
+        }
+
+        form.Comport1->SetComNumber(2);
+        form.Comport1->Open();
+        form.Timer1Timer();
+        const double cpu0 = CpuSeconds();
+        const double seconds = Play(form, QString::fromStdString(delayPath.string()));
+        const double cpu = CpuSeconds() - cpu0;
+        std::printf("delay: %%%%DELAY 5000%%%% took %.2f s and %.3f s of process CPU (%.2f %% of a core), port 1 open\n",
+                    seconds, cpu, 100 * cpu / seconds);
+        form.Comport1->Close();
+    }
+    std::filesystem::remove_all(folder);
+    return 0;
+}

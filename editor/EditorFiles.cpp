@@ -1,0 +1,137 @@
+// The script editor's files: New, Open, Save, Save As and the save question,
+// and the byte-level reading and writing of a script file.
+#include "editor/EditorFiles.h"
+
+#include "editor/EditorText.h"
+#include "editor/ScriptFormat.h"
+#include "editor/editor1.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <string>
+
+namespace {
+
+constexpr char NoFile[] = "New";
+
+std::string Quoted(const char* what, const QString& path) {
+    return std::string(what) + QDir::toNativeSeparators(path).toLocal8Bit().toStdString();
+}
+
+QStringList LinesOf(const QTextDocument& document) {
+    QStringList lines;
+    lines.reserve(document.blockCount());
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) lines << block.text();
+    return lines;
+}
+
+QString FromUtf16(const std::u16string& text) {
+    return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+std::string ReadScriptFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) throw EFOpenError(Quoted("Cannot open file ", path));
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) throw EFOpenError(Quoted("Cannot open file ", path));
+    return bytes.toStdString();
+}
+
+void WriteScriptFile(const QString& path, std::string_view bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) throw EFCreateError(Quoted("Cannot create file ", path));
+    const qint64 size = static_cast<qint64>(bytes.size());
+    if (file.write(bytes.data(), size) != size || !file.flush()) throw EFCreateError(Quoted("Cannot create file ", path));
+}
+
+int TEditor::MyDialog() {
+    SaveQuestion->setText("Save changes in file \n" + windowTitle() + " ?");
+    return DialogSeams.AskSave ? DialogSeams.AskSave(*SaveQuestion) : SaveQuestion->exec();
+}
+
+int TEditor::RunModal(const std::function<int(QFileDialog&)>& seam, QFileDialog& dialog) {
+    return seam ? seam(dialog) : dialog.exec();
+}
+
+void TEditor::RememberPath(const QString& path) {
+    const std::u16string whole = path.toStdU16String();
+    EditPath() = FromUtf16(FolderOfPath(whole));
+    EditFile() = FromUtf16(NameOfPath(whole));
+}
+
+void TEditor::WriteTo(const QString& path) {
+    const std::optional<std::string> bytes = ScriptBytesFromLines(LinesOf(*Memo1->document()));
+    // The text area lets no such character in; should one get there all the
+    // same, the file is left as it is rather than written with a guess.
+    if (!bytes) throw EFCreateError(Quoted("Cannot save characters outside the Central European character set in ", path));
+    WriteScriptFile(path, *bytes);
+}
+
+void TEditor::New1Click() {
+    if (TextChanged) {
+        const int answer = MyDialog();
+        if (answer == QMessageBox::Cancel) return;
+        if (answer == QMessageBox::Yes) Save1Click();
+    }
+    Emptying = true;
+    Memo1->clear();
+    Emptying = false;
+    setWindowTitle(NoFile);
+}
+
+void TEditor::Open1Click() {
+    OpenDialog1->setWindowTitle("Open file ..");
+    OpenDialog1->setDirectory(EditPath());
+    OpenDialog1->selectFile(EditFile());
+    if (RunModal(DialogSeams.RunOpen, *OpenDialog1) != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
+        return;
+    const QString chosen = OpenDialog1->selectedFiles().first();
+    RememberPath(chosen);
+
+    // Whatever the save question's answer, the chosen file is loaded.
+    if (windowTitle() != NoFile) New1Click();
+
+    const QString text = ScriptTextFromBytes(ReadScriptFile(chosen));
+    if (text.size() > TScriptMemo::MemoCapacity) throw std::runtime_error("Text exceeds memo capacity");
+    Memo1->setPlainText(text);
+    TextChanged = true;
+    setWindowTitle(chosen);
+}
+
+void TEditor::Save1Click() {
+    if (windowTitle() != NoFile) {
+        WriteTo(windowTitle());
+        return;
+    }
+    SaveDialog1->setDirectory(EditPath());
+    SaveDialog1->setWindowTitle("Save file as..");
+    if (RunModal(DialogSeams.RunSave, *SaveDialog1) != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty())
+        return;
+    QString chosen = SaveDialog1->selectedFiles().first();
+    if (QFileInfo(chosen).suffix().isEmpty()) chosen += ".cpo";
+    RememberPath(chosen);
+    WriteTo(chosen);
+    setWindowTitle(chosen);
+}
+
+void TEditor::SaveAs1Click() {
+    // The title is left as it is: "Save file as.." once Save has shown the
+    // dialog, the dialog's own before that.
+    SaveDialog1->setDirectory(EditPath());
+    SaveDialog1->selectFile(EditFile());
+    if (RunModal(DialogSeams.RunSave, *SaveDialog1) != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty())
+        return;
+    QString chosen = SaveDialog1->selectedFiles().first();
+    if (QFileInfo(chosen).suffix().isEmpty()) chosen += ".cpo";
+    RememberPath(chosen);
+    WriteTo(chosen);
+    setWindowTitle(chosen);
+}

@@ -1,0 +1,227 @@
+// Script playback: the input box's side button plays a *.cpo file to port 1
+// through the box's own key and change handling. See Unit1.h for the
+// contract and editor/ScriptFormat.h for the file's lines and markers.
+#include "monitor/Unit1.h"
+
+#include "editor/CodePages.h"
+#include "editor/ScriptFormat.h"
+#include "serial/AfApplicationError.h"
+#include "serial/AfErrors.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QScopeGuard>
+#include <QTimer>
+#include <QToolButton>
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+// The most a script may hold: the text capacity of a classic edit control.
+constexpr std::size_t ScriptCapacity = 0x7FFFFFFE;
+constexpr qint64 ReadChunk = 1 << 20;
+
+// The file's text up to its first zero byte, as lines. Reading stops at the
+// zero byte, so a device that never ends (a stream of zeros) ends at once.
+std::vector<std::string> ReadScriptLines(const QString& path) {
+    const auto cannotOpen = [&path] {
+        return std::runtime_error(AfFormat("Cannot open file %s", path.toLocal8Bit().constData()));
+    };
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) throw cannotOpen();
+    std::string text;
+    std::string chunk(static_cast<std::size_t>(ReadChunk), '\0');
+    for (;;) {
+        const qint64 read = file.read(chunk.data(), ReadChunk);
+        if (read < 0) throw cannotOpen();
+        if (read == 0) break;
+        const std::string_view piece(chunk.data(), static_cast<std::size_t>(read));
+        const std::size_t zero = piece.find('\0');
+        text.append(piece.substr(0, zero));
+        if (text.size() > ScriptCapacity) throw std::runtime_error("Text exceeds memo capacity");
+        if (zero != std::string_view::npos) break;
+    }
+    return SplitScriptLines(text);
+}
+
+QChar BoxCharacter(unsigned char byte) { return QChar(CodePageToUnicode(TCodePage::Cp1250, byte)); }
+
+}  // namespace
+
+// One delay in progress. Waits nest when a second script starts during a
+// delay; each ends only on a tick that finds its own deadline passed.
+struct TForm1::TDelayWait {
+    explicit TDelayWait(std::int32_t milliseconds) : Deadline(milliseconds, Qt::PreciseTimer) {}
+    QDeadlineTimer Deadline;
+    QEventLoop Loop;
+    bool Done = false;
+};
+
+void TForm1::WirePlayback() {
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setObjectName("OpenDialog1");
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    // A name that does not exist may be typed; loading it then fails with
+    // "Cannot open file".
+    OpenDialog1->setFileMode(QFileDialog::AnyFile);
+    OpenDialog1->setNameFilter("Com Port Output (*.cpo)");
+    OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    connect(Edit4Button, &QToolButton::clicked, this, [this] { AfGuard([this] { Edit4ButtonClick(); }); });
+    // A delay is never cut short by a coarse timer that fires early.
+    Timer5->setTimerType(Qt::PreciseTimer);
+    Comport1->OnOutBufFree = [this](QObject*) {
+        for (QEventLoop* loop : RoomWaits) loop->quit();
+    };
+}
+
+void TForm1::Edit4ButtonClick() {
+    if (!InputBoxActive() || SendWaiting) return;
+    OpenDialog1->setWindowTitle("Open file ..");
+    OpenDialog1->setDirectory(LoadPath);
+    OpenDialog1->selectFile(LoadFile);
+    if (ShowModal(*OpenDialog1) != QDialog::Accepted) return;
+    const QStringList chosen = OpenDialog1->selectedFiles();
+    if (chosen.isEmpty()) return;
+    const QString path = chosen.first();
+
+    const std::vector<std::string> lines = ReadScriptLines(path);
+    LoadPath = QString::fromStdU16String(FolderOfPath(path.toStdU16String()));
+    LoadFile = QString::fromStdU16String(NameOfPath(path.toStdU16String()));
+    Rchar->setChecked(true);
+    RcharClick();
+    for (const std::string& line : lines) {
+        if (IsCommandLine(line))
+            Prikaz(line);
+        else
+            PlayDataLine(line);
+    }
+}
+
+void TForm1::PlayDataLine(const std::string& line) {
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        const auto character = static_cast<unsigned char>(line[at]);
+        if (!UsedInFormat(InputFormat(), character)) continue;
+        // A box that cannot send takes the rest of the line in one change.
+        if (Rstring->isChecked() || Edit4->text().size() >= Edit4Limit) {
+            at = AppendQuietRun(line, at);
+            continue;
+        }
+        if (OutputQueueFull()) {
+            WaitForOutputRoom();
+            // The user may have changed the format meanwhile.
+            if (!UsedInFormat(InputFormat(), character)) continue;
+        }
+        unsigned char key = character;
+        Edit4KeyPress(key);
+        if (key == 0) continue;
+        Edit4->setText(Edit4->text() + BoxCharacter(key));
+    }
+}
+
+// Appends the used characters of line from `from` on in one change. Only
+// called while the change handling cannot send (Enter mode, or a box holding
+// at least its limit, to which appending never brings it back), so it makes
+// no difference to what is sent that the change runs once for the run instead
+// of once per character; it keeps a long line from costing a change of an
+// ever longer text per character. Nothing here lets the GUI run, so the
+// format, mode and active state stay as they are. Returns the last index.
+std::size_t TForm1::AppendQuietRun(const std::string& line, std::size_t from) {
+    const TInputFormat format = InputFormat();
+    const QString before = Edit4->text();
+    const qsizetype room = std::max<qsizetype>(0, Edit4->maxLength() - before.size());
+    QString run;
+    for (std::size_t at = from; at < line.size(); ++at) {
+        const auto character = static_cast<unsigned char>(line[at]);
+        if (!UsedInFormat(format, character)) continue;
+        unsigned char key = character;
+        Edit4KeyPress(key);
+        if (key != 0 && run.size() < room) run += BoxCharacter(key);
+    }
+    if (!run.isEmpty()) Edit4->setText(before + run);
+    return line.size() - 1;
+}
+
+void TForm1::Prikaz(const std::string& line) {
+    switch (MarkerOf(line)) {
+        // Qt's setChecked runs no click handling: the set-up is run here.
+        case TScriptMarker::Hex:
+            rhex->setChecked(true);
+            rhexClick();
+            break;
+        case TScriptMarker::Dec:
+            Rdec->setChecked(true);
+            RdecClick();
+            break;
+        case TScriptMarker::Ascii:
+            Rascii->setChecked(true);
+            RasciiClick();
+            break;
+        case TScriptMarker::Delay:
+            Delay(DelayMilliseconds(line));
+            break;
+        case TScriptMarker::CR:
+            WaitForOutputRoom();
+            SendToPort1(13, true);
+            break;
+        case TScriptMarker::LF:
+            WaitForOutputRoom();
+            SendToPort1(10, false);
+            break;
+        case TScriptMarker::UserDef:
+            WaitForOutputRoom();
+            SendToPort1(UserDefByte(line), true);
+            break;
+        case TScriptMarker::Unknown:
+            break;
+    }
+}
+
+void TForm1::Delay(std::int32_t milliseconds) {
+    if (milliseconds <= 0) return;
+    DelayDone = false;
+    TDelayWait wait(milliseconds);
+    DelayWaits.push_back(&wait);
+    const auto leave = qScopeGuard([&] {
+        std::erase(DelayWaits, &wait);
+        ArmDelayTimer();
+    });
+    ArmDelayTimer();
+    while (!wait.Done) {
+        // -1: the application is quitting and serves no loop any more.
+        if (wait.Loop.exec() == -1) throw EAbort();
+    }
+}
+
+// Timer5 runs for the earliest deadline of the delays in progress, and
+// stops when there are none.
+void TForm1::ArmDelayTimer() {
+    qint64 earliest = -1;
+    for (const TDelayWait* wait : DelayWaits) {
+        if (wait->Done) continue;
+        const qint64 left = wait->Deadline.remainingTime();
+        if (earliest < 0 || left < earliest) earliest = left;
+    }
+    if (earliest < 0) {
+        Timer5->stop();
+        return;
+    }
+    // Never 0: a zero-interval timer would tick without pause.
+    Timer5->start(static_cast<int>(std::clamp<qint64>(earliest, 1, std::numeric_limits<int>::max())));
+}
+
+void TForm1::Timer5Timer() {
+    DelayDone = true;
+    for (TDelayWait* wait : DelayWaits) {
+        if (wait->Done || !wait->Deadline.hasExpired()) continue;
+        wait->Done = true;
+        wait->Loop.quit();
+    }
+    ArmDelayTimer();
+}
