@@ -305,7 +305,7 @@ TEST_F(MonitorViewTest, OneUnbrokenLineIsTrimmedFromTheFront) {
 TEST_F(MonitorViewTest, BoundDropsWholeLinesOrTheTailOfAnOverlongOne) {
     View->SetMaxBytes(100);
     for (int i = 0; i < 15; ++i) {
-        char line[16];
+        char line[32];
         std::snprintf(line, sizeof line, "line %02d\n", i);
         View->Append(line, i < 3 ? Red : Green);
     }
