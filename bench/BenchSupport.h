@@ -1,0 +1,159 @@
+#pragma once
+// What the benchmarks that drive the real window share: the process's own
+// CPU time and resident memory, a pty pair whose master the benchmark owns,
+// serving the GUI event loop for a while or until a condition holds, the
+// lateness of a 50 ms GUI timer, and the upper view's HEX rendering.
+//
+// Threads: everything here but CpuSeconds and ResidentMegabytes is for the
+// GUI thread. Nothing throws; a pty that cannot be made ends the program
+// with exit code 2 (a benchmark cannot run without one).
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kalvaro::bench {
+
+// CPU time of this process, all its threads, in seconds.
+inline double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Resident memory of this process in MiB.
+inline double ResidentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            double kilobytes = 0;
+            status >> kilobytes;
+            return kilobytes / 1024.0;
+        }
+        status.ignore(1 << 16, '\n');
+    }
+    return 0;
+}
+
+// A raw pty pair: the benchmark keeps the master (non-blocking, so that a
+// writer never blocks where it cannot see a request to stop) and the window
+// opens the slave by its path.
+struct TPty {
+    int Master = -1;
+    std::string Slave;
+    TPty() {
+        int slave = -1;
+        char name[256] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&Master, &slave, name, &raw, nullptr) != 0) {
+            std::perror("openpty");
+            std::exit(2);
+        }
+        ::close(slave);
+        Slave = name;
+        fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
+    }
+    ~TPty() { ::close(Master); }
+    TPty(const TPty&) = delete;
+    TPty& operator=(const TPty&) = delete;
+};
+
+// Serves the event loop for a while.
+inline void RunFor(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Serves the event loop until condition holds or limitSeconds pass; returns
+// the condition's last value. A 10 ms timer wakes the loop for conditions
+// that other threads or processes change.
+template <class Condition>
+bool RunUntil(Condition condition, double limitSeconds) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer tick;
+    tick.start(10);
+    while (!condition() && elapsed.elapsed() < limitSeconds * 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return condition();
+}
+
+// The lateness of a 50 ms timer while it runs, collected until Take().
+class TLatenessProbe {
+public:
+    struct TFigures {
+        double MedianMs = 0;
+        double WorstMs = 0;
+        std::size_t Ticks = 0;
+    };
+
+    TLatenessProbe() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const qint64 now = clock_.nsecsElapsed();
+            if (last_ > 0) lateness_.push_back(static_cast<double>(now - last_) / 1e6 - 50.0);
+            last_ = now;
+        });
+        clock_.start();
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.start(50);
+    }
+
+    // The figures since the last Take, and a fresh start.
+    TFigures Take() {
+        TFigures figures;
+        figures.Ticks = lateness_.size();
+        if (!lateness_.empty()) {
+            std::sort(lateness_.begin(), lateness_.end());
+            figures.MedianMs = std::max(0.0, lateness_[lateness_.size() / 2]);
+            figures.WorstMs = std::max(0.0, lateness_.back());
+        }
+        lateness_.clear();
+        return figures;
+    }
+
+    void Report(const char* phase) {
+        const TFigures figures = Take();
+        if (figures.Ticks == 0) return;
+        std::printf("  %s: 50 ms timer lateness median %.1f ms, worst %.1f ms (%zu ticks)\n", phase,
+                    figures.MedianMs, figures.WorstMs, figures.Ticks);
+    }
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    std::vector<double> lateness_;
+};
+
+// Bytes as the upper view shows them in HEX with a one-blank separator.
+inline std::string HexOf(std::string_view bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(bytes.size() * 3);
+    for (const unsigned char b : bytes) {
+        text.push_back(digits[b >> 4]);
+        text.push_back(digits[b & 15]);
+        text.push_back(' ');
+    }
+    return text;
+}
+
+}  // namespace kalvaro::bench
