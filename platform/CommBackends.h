@@ -6,8 +6,12 @@
 
 namespace afp {
 
-// A tty device node (real serial port, USB adapter, pty slave).
+// A tty device node (real serial port, USB adapter, pty slave). POSIX only.
 std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path);
+
+// A Windows device ("COM1", "\\.\COM12"), opened as the system names it.
+// Windows only.
+std::unique_ptr<TCommDevice> OpenWin32CommDevice(const std::string& path);
 
 // "virtual:<pair>/A", "virtual:<pair>/B" or "virtual:loop/<name>".
 std::unique_ptr<TCommDevice> OpenVirtualCommDevice(const std::string& name);

@@ -2,10 +2,12 @@
 // The communications device as the serial engine sees it: one open serial
 // line, driven with the Win32 comm operations and their semantics.
 //
-// Backends: a POSIX termios device (real ttys, USB serial adapters, ptys) and
-// the built-in virtual devices (a null-modem pair and a loopback plug). Both
-// are reached through OpenCommDevice(), which resolves "COM<n>" through the
-// port map, so the engine never knows which backend stands behind a number.
+// Backends: a POSIX termios device (real ttys, USB serial adapters, ptys),
+// the built-in virtual devices (a null-modem pair and a loopback plug), and on
+// Windows the system's own comm devices. All are reached through
+// OpenCommDevice(), which on Linux resolves "COM<n>" through the port map and
+// on Windows hands it to the system, so the engine never knows which backend
+// stands behind a number.
 //
 // Contract (what every backend guarantees):
 //  - Failing operations return false and leave the reason in LastError()
@@ -88,7 +90,8 @@ protected:
 };
 
 // Opens a device exclusively. name is "COM<n>" (resolved through the port
-// map), a device path such as "/dev/ttyUSB0", or a virtual device name
+// map on Linux, opened as the system names it on Windows), a device path such
+// as "/dev/ttyUSB0" or "\\.\COM12", or a virtual device name
 // ("virtual:<pair>/A", "virtual:<pair>/B", "virtual:loop/<name>").
 // On failure returns null with LastError() set: ERROR_FILE_NOT_FOUND when no
 // such device exists, another code (ERROR_ACCESS_DENIED when it is busy or

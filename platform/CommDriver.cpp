@@ -134,7 +134,11 @@ bool TCommDriver::ClearCommError(DWORD* errors, COMSTAT* stat) {
     if (stat) {
         std::size_t unsent = 0;
         for (const TPendingWrite& write : writes_) unsent += write.Count - write.Done;
-        *stat = COMSTAT{0, static_cast<DWORD>(inSize_), static_cast<DWORD>(unsent)};
+        // By name: Win32's COMSTAT starts with bit-fields.
+        COMSTAT status{};
+        status.cbInQue = static_cast<DWORD>(inSize_);
+        status.cbOutQue = static_cast<DWORD>(unsent);
+        *stat = status;
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 
 namespace afp {
 
@@ -20,24 +21,24 @@ struct TWaiter {
 };
 
 TKernelEvent::TKernelEvent(bool manualReset, bool initiallySignalled)
-    : manualReset_(manualReset), signalled_(initiallySignalled) {}
+    : state_(manualReset, initiallySignalled) {}
 
 TKernelEvent::~TKernelEvent() = default;
 
 void TKernelEvent::Set() {
     std::lock_guard guard(KernelLock());
-    signalled_ = true;
-    for (TWaiter* waiter : waiters_) waiter->Wake.notify_one();
+    state_.Signalled = true;
+    for (TWaiter* waiter : state_.Waiters) waiter->Wake.notify_one();
 }
 
 void TKernelEvent::Reset() {
     std::lock_guard guard(KernelLock());
-    signalled_ = false;
+    state_.Signalled = false;
 }
 
 bool TKernelEvent::IsSignalled() const {
     std::lock_guard guard(KernelLock());
-    return signalled_;
+    return state_.Signalled;
 }
 
 DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs) {
@@ -51,7 +52,7 @@ DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs) {
     auto unregister = [&] {
         if (!registered) return;
         for (TKernelEvent* event : events) {
-            auto& list = event->waiters_;
+            auto& list = event->state_.Waiters;
             list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
         }
         registered = false;
@@ -60,8 +61,8 @@ DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs) {
     for (;;) {
         for (std::size_t i = 0; i < events.size(); ++i) {
             TKernelEvent* event = events[i];
-            if (!event->signalled_) continue;
-            if (!event->manualReset_) event->signalled_ = false;
+            if (!event->state_.Signalled) continue;
+            if (!event->state_.ManualReset) event->state_.Signalled = false;
             unregister();
             return WAIT_OBJECT_0 + static_cast<DWORD>(i);
         }
@@ -70,7 +71,7 @@ DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs) {
             return WAIT_TIMEOUT;
         }
         if (!registered) {
-            for (TKernelEvent* event : events) event->waiters_.push_back(&waiter);
+            for (TKernelEvent* event : events) event->state_.Waiters.push_back(&waiter);
             registered = true;
         }
         if (timeoutMs == INFINITE)

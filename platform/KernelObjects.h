@@ -8,21 +8,19 @@
 //  - WaitForAny() looks at the events in list order and returns
 //    WAIT_OBJECT_0 + index of the first signalled one (consuming it when it is
 //    auto-reset), or WAIT_TIMEOUT when none became signalled in time.
-// Waits block on a condition variable; nothing spins.
+// Waits block (on a condition variable, or on the kernel's own events on
+// Windows); nothing spins.
 //
 // Thread rule: every member may be called from any thread at any time. An
 // event must outlive every wait that names it.
 
+#include "platform/KernelObjectsNative.h"
 #include "platform/Win32Types.h"
 
 #include <initializer_list>
-#include <mutex>
 #include <span>
-#include <vector>
 
 namespace afp {
-
-struct TWaiter;
 
 class TKernelEvent {
 public:
@@ -36,11 +34,13 @@ public:
     // A snapshot, for diagnostics and tests; another thread may change it at once.
     bool IsSignalled() const;
 
+    // The platform's own object (on Windows the event HANDLE, which the
+    // kernel signals when an overlapped operation completes).
+    TKernelEventState& State() { return state_; }
+
 private:
     friend DWORD WaitForAny(std::span<TKernelEvent* const>, DWORD);
-    const bool manualReset_;
-    bool signalled_;                 // guarded by the process-wide kernel lock
-    std::vector<TWaiter*> waiters_;  // guarded by the process-wide kernel lock
+    TKernelEventState state_;
 };
 
 // Waits until one of the events is signalled or timeoutMs passes (INFINITE:
@@ -52,7 +52,8 @@ DWORD WaitForAny(std::initializer_list<TKernelEvent*> events, DWORD timeoutMs);
 // True when the event was signalled within timeoutMs.
 bool WaitForEvent(TKernelEvent& event, DWORD timeoutMs);
 
-// The engine's critical section: re-entrant for the thread that holds it.
-using TRecursiveLock = std::recursive_mutex;
+// TRecursiveLock, the engine's critical section (re-entrant for the thread
+// that holds it; lock, try_lock, unlock), comes with the platform's state in
+// KernelObjectsNative.h.
 
 }  // namespace afp

@@ -29,6 +29,11 @@
 //
 // The map is rebuilt from the settings file and the device tree each time it
 // is loaded; it holds no state of its own.
+//
+// On Windows the system names its ports itself: the map lists the ports the
+// system knows (HARDWARE\DEVICEMAP\SERIALCOMM), each described by its
+// driver's device name, and [Ports] is neither read nor offered
+// (ParsePortsSection exists in POSIX builds only).
 
 #include <optional>
 #include <string>

@@ -29,6 +29,10 @@
 //
 // Files named without a folder ("c_28_zirk.ini") live in ConfigFolder().
 //
+// On Windows the two calls are the system's own GetPrivateProfileStringA and
+// WritePrivateProfileStringA, which keep these semantics except for the
+// atomic replacement, and place bare names in the Windows directory.
+//
 // Thread rule: the functions may be called from any thread; concurrent writes
 // to one file are not serialised against each other.
 
@@ -46,16 +50,20 @@ inline constexpr std::size_t ProfileValueLimit = 2047;
 // $XDG_CONFIG_HOME/kalvaro when that variable is set to an absolute path,
 // else $HOME/.config/kalvaro (the password database's home folder when HOME
 // is not an absolute path). No trailing slash. Not created here.
+// On Windows: the Windows directory.
 std::string ConfigFolder();
 
 // fileName as is when it holds a '/', else ConfigFolder() + "/" + fileName.
+// On Windows a backslash, '/' or ':' makes a name a path, and the separator
+// added is a backslash.
 std::string ProfilePath(const std::string& fileName);
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& defaultValue, const std::string& fileName);
 
-// False when the file cannot be written, with errno telling why; the old file
-// is then untouched. An existing file that cannot be read is not overwritten.
+// False when the file cannot be written, with errno (GetLastError() on
+// Windows) telling why; the old file is then untouched. An existing file that
+// cannot be read is not overwritten.
 // A line break in value would start a new line of the file: the value ends
 // before it.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,

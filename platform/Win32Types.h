@@ -11,7 +11,17 @@
 #include <cstring>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::min and std::max usable
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
+// The platform layer has its own GetPrivateProfileString and
+// WritePrivateProfileString (Profile.h); the A/W macros would rename them.
+#undef GetPrivateProfileString
+#undef WritePrivateProfileString
 #else
 
 using DWORD = std::uint32_t;

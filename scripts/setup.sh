@@ -9,7 +9,8 @@ packages=(
   g++ cmake ninja-build pkgconf
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-liberation xvfb xauth x11-utils imagemagick
+  fonts-liberation xvfb xauth x11-utils imagemagick xdotool
+  desktop-file-utils appstream dpkg-dev
 )
 
 missing=()

@@ -1,30 +1,13 @@
 #include "serial/AfComPortCoreThreads.h"
 
+#include "platform/ProgramInfo.h"
 #include "platform/ThreadPriority.h"
 #include "serial/AfGuiCalls.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <mutex>
 #include <typeinfo>
 
 namespace {
-
-std::string ClassNameOf(const std::type_info& type) {
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                std::free);
-    return status == 0 && name ? name.get() : type.name();
-}
-
-std::string ProgramFileName() {
-    std::string name;
-    std::ifstream("/proc/self/comm") >> name;
-    return name.empty() ? "kalvaro" : name;
-}
 
 // "Exception <class> in module <program> at <address>.\n<message>[.]"
 std::string DescribeException(std::exception_ptr error) {
@@ -34,13 +17,13 @@ std::string DescribeException(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        className = ClassNameOf(typeid(e));
+        className = afp::ReadableTypeName(typeid(e));
         message = e.what();
         address = &e;
     } catch (...) {
     }
     const char* fullStop = !message.empty() && message.back() == '.' ? "" : ".";
-    return AfFormat("Exception %s in module %s at %p.\n%s%s", className.c_str(), ProgramFileName().c_str(),
+    return AfFormat("Exception %s in module %s at %p.\n%s%s", className.c_str(), afp::ProgramFileName().c_str(),
                     address, message.c_str(), fullStop);
 }
 

@@ -1,6 +1,7 @@
 #include "serial/AfPortControls.h"
 
 #include "platform/CommDevice.h"
+#include "platform/DeviceAccess.h"
 #include "platform/PortMap.h"
 #include "serial/AfApplicationError.h"
 #include "serial/AfComPort.h"
@@ -40,13 +41,29 @@ bool Listed(TAfPortCtlOptions options, TAfPortState state) {
     return state != psAbsent;
 }
 
+// A device the user may not open looks busy to the probe; the usual cure on
+// Linux is membership in the device's group, which takes a new login.
+QString AccessHint(const std::string& device) {
+    const auto denial = afp::DeviceAccessDenied(device);
+    if (!denial) return {};
+    const QString group = QString::fromStdString(denial->Group);
+    if (denial->GroupMayUse) {
+        return QStringLiteral("\nPermission denied: add your user to the '%1' group "
+                              "(sudo usermod -aG %1 $USER), then log out and back in.")
+            .arg(group);
+    }
+    return QStringLiteral("\nPermission denied: neither your user nor the device's group '%1' may read and "
+                          "write it; ask the administrator for access.")
+        .arg(group);
+}
+
 // What the user sees on hovering an entry: the device behind the number.
 QString EntryToolTip(int number, TAfPortState state, const afp::TPortMap& map) {
     QString text = QStringLiteral("COM %1: ").arg(number);
     const auto entry = map.Find(number);
     if (!entry) return text + QStringLiteral("not present");
     text += QString::fromStdString(entry->Description);
-    if (state == psBusy) text += QStringLiteral(" (busy)");
+    if (state == psBusy) text += QStringLiteral(" (busy)") + AccessHint(entry->Device);
     if (state == psAbsent) text += QStringLiteral(" (not present)");
     return text;
 }

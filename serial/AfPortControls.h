@@ -7,7 +7,9 @@
 // busy, absent) decides, with Options, whether the port is listed. Each entry
 // reads "COM <n>", carries its probe value (ProbePort) as item data and, as
 // its tool tip, the port map's description of the device behind the number,
-// so the user can tell which device a number stands for.
+// so the user can tell which device a number stands for. A busy entry whose
+// device this user may not read and write (DeviceAccess.h) also says how to
+// get access: usually by joining the device's group, "dialout".
 //
 // When the list is built: once at construction (so a window that creates its
 // choosers lists the ports as it is created, before it is shown), after every

@@ -1,25 +1,20 @@
 // The comm-device contract (CommDevice.h), run unchanged against every
-// backend: a pty slave driven by the POSIX backend, with the test holding the
-// master, and one end of a virtual null-modem pair, with the test holding the
-// other end. The test's side of the cable is a TPeer, so each case is written
-// once.
-#include "platform/CommBackends.h"
+// backend: the platform's own device (a pty slave on Linux, a system COM port
+// on a lent null-modem cable on Windows) and one end of a virtual null-modem
+// pair. The test's side of the cable is a TPeer (ContractPeers.h), so each
+// case is written once.
+//
+// Wine runs the Windows build on Linux ptys, and some of the system's
+// behaviour there is not Windows': cases that meet it say so and are skipped
+// on Wine's ports only (see docs/windows.md).
 #include "platform/CommDevice.h"
-#include "platform/VirtualCommDevice.h"
+#include "tests/platform/ContractPeers.h"
 #include "tests/platform/DeviceFixtures.h"
-#include "tests/support/PtyPair.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -32,106 +27,15 @@ using afp::LastError;
 using afp::TCommDevice;
 using std::chrono::milliseconds;
 
-// Bigger than what a pty's kernel buffers hold while the master does not
-// read, so a write of this size stays outstanding.
-constexpr std::size_t StuckWriteSize = 1u << 20;
-
-std::string UniquePairName() {
-    static std::atomic<int> counter{0};
-    return "contract" + std::to_string(getpid()) + "x" + std::to_string(counter++);
-}
-
-// The far side of the cable.
-class TPeer {
-public:
-    virtual ~TPeer() = default;
-    // Sends all of data to the device; false when that did not happen in time.
-    virtual bool Write(const Bytes& data, milliseconds limit) = 0;
-    // What came from the device, until count bytes came or limit passed.
-    virtual Bytes Read(std::size_t count, milliseconds limit) = 0;
-    // Pulls the cable: the device under test is lost.
-    virtual void HangUp() = 0;
-    // While held, nothing the device writes leaves it. A pty holds it by the
-    // master not reading, which keeps writes of StuckWriteSize outstanding.
-    virtual void HoldDeviceOutput(bool held) = 0;
-};
-
-class TPtyPeer : public TPeer {
-public:
-    explicit TPtyPeer(TPtyPair& pty) : pty_(pty) {
-        fcntl(pty_.MasterFd(), F_SETFL, fcntl(pty_.MasterFd(), F_GETFL) | O_NONBLOCK);
-    }
-
-    bool Write(const Bytes& data, milliseconds limit) override {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        std::size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(pty_.MasterFd(), data.data() + done, data.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd pfd{pty_.MasterFd(), POLLOUT, 0};
-            ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
-        }
-        return true;
-    }
-
-    Bytes Read(std::size_t count, milliseconds limit) override { return pty_.Read(count, limit); }
-    void HangUp() override { pty_.CloseMaster(); }
-    void HoldDeviceOutput(bool) override {}
-
-private:
-    TPtyPair& pty_;
-};
-
-// The B end of the pair, opened as a device too. Its own lines stay off, so
-// the device under test sees a quiet modem status.
-class TVirtualPeer : public TPeer {
-public:
-    TVirtualPeer(std::string deviceName, std::unique_ptr<TCommDevice> end)
-        : deviceName_(std::move(deviceName)), end_(std::move(end)) {}
-    ~TVirtualPeer() override {
-        end_.reset();
-        afp::virt::StallWrites(deviceName_, false);
-        afp::virt::Plug(deviceName_);
-    }
-
-    static std::unique_ptr<TVirtualPeer> Open(const std::string& pair, DWORD baud) {
-        auto end = afp::OpenVirtualCommDevice(afp::virt::EndName(pair, afp::virt::TEnd::B));
-        if (!end) return nullptr;
-        DCB dcb = EngineDcb(baud);
-        SetDcbFlags(dcb, DCB_FBINARY);
-        if (!ApplyEngineSettings(*end, dcb, EV_RXCHAR)) return nullptr;
-        return std::make_unique<TVirtualPeer>(afp::virt::EndName(pair, afp::virt::TEnd::A), std::move(end));
-    }
-
-    bool Write(const Bytes& data, milliseconds limit) override {
-        TOverlappedWrite write(*end_, data);
-        if (!write.Start() && LastError() != ERROR_IO_PENDING) return false;
-        return write.Finish(limit) && write.Transferred() == data.size();
-    }
-
-    Bytes Read(std::size_t count, milliseconds limit) override { return ReadFromDevice(*end_, count, limit); }
-    void HangUp() override { afp::virt::Unplug(deviceName_); }
-    void HoldDeviceOutput(bool held) override { afp::virt::StallWrites(deviceName_, held); }
-
-private:
-    std::string deviceName_;  // the end under test
-    std::unique_ptr<TCommDevice> end_;
-};
-
-enum class TBackend { Pty, Virtual };
+enum class TBackend { Native, Virtual };
 
 std::string BackendName(const testing::TestParamInfo<TBackend>& info) {
-    return info.param == TBackend::Pty ? "Pty" : "Virtual";
+    return info.param == TBackend::Native ? NativeBackendName() : "Virtual";
 }
 
-void PrintTo(TBackend backend, std::ostream* out) { *out << (backend == TBackend::Pty ? "pty pair" : "virtual pair"); }
-
+void PrintTo(TBackend backend, std::ostream* out) {
+    *out << (backend == TBackend::Native ? NativeBackendName() : "virtual pair");
+}
 
 double ProcessCpuSeconds() {
     timespec now{};
@@ -142,40 +46,34 @@ double ProcessCpuSeconds() {
 class CommDeviceContract : public testing::TestWithParam<TBackend> {
 protected:
     void SetUp() override {
-        if (GetParam() == TBackend::Pty) {
-            pty_ = std::make_unique<TPtyPair>();
-            name_ = pty_->SlavePath();
-            device_ = afp::OpenPosixCommDevice(name_);
-            ASSERT_TRUE(device_) << "opening " << name_ << ": error " << LastError();
-            peer_ = std::make_unique<TPtyPeer>(*pty_);
+        if (GetParam() == TBackend::Native) {
+            std::string skipReason;
+            cable_ = OpenNativeCable(skipReason);
+            if (!cable_) GTEST_SKIP() << skipReason;
         } else {
-            const std::string pair = UniquePairName();
-            name_ = afp::virt::EndName(pair, afp::virt::TEnd::A);
-            device_ = afp::OpenVirtualCommDevice(name_);
-            ASSERT_TRUE(device_) << "opening " << name_ << ": error " << LastError();
-            peer_ = TVirtualPeer::Open(pair, FastBaud());
-            ASSERT_TRUE(peer_) << "opening the B end of " << pair << ": error " << LastError();
+            cable_ = OpenVirtualCable();
         }
+        ASSERT_TRUE(cable_->Device && cable_->Peer) << cable_->Problem;
+        device_ = std::move(cable_->Device);
+        peer_ = std::move(cable_->Peer);
     }
 
     void TearDown() override {
         device_.reset();
         peer_.reset();
-        pty_.reset();
+        cable_.reset();
     }
 
-    // Ptys do not pace; the virtual cable does, so tests run it fast.
-    DWORD FastBaud() const { return GetParam() == TBackend::Pty ? 115200 : 12000000; }
+    // Wine's serial ports are Linux ptys seen through Wine's own emulation.
+    bool OnWinePort() const { return GetParam() == TBackend::Native && RunningUnderWine(); }
 
-    std::unique_ptr<TCommDevice> OpenAgain() const {
-        return GetParam() == TBackend::Pty ? afp::OpenPosixCommDevice(name_) : afp::OpenVirtualCommDevice(name_);
-    }
+    DWORD FastBaud() const { return cable_->FastBaud(); }
+    std::unique_ptr<TCommDevice> OpenAgain() const { return cable_->OpenAgain(); }
 
     testing::AssertionResult Configure(TCommDevice& device) { return ApplyEngineSettings(device, EngineDcb(FastBaud())); }
     testing::AssertionResult Configure() { return Configure(*device_); }
 
-    std::unique_ptr<TPtyPair> pty_;
-    std::string name_;
+    std::unique_ptr<TCableUnderTest> cable_;
     std::unique_ptr<TCommDevice> device_;
     std::unique_ptr<TPeer> peer_;
 };
@@ -208,15 +106,18 @@ TEST_P(CommDeviceContract, EngineOpenSequenceIsAcceptedAndReadBack) {
     EXPECT_EQ(DcbFlags(state), DcbFlags(wanted));
     EXPECT_EQ(state.XonChar, wanted.XonChar);
     EXPECT_EQ(state.XoffChar, wanted.XoffChar);
-    EXPECT_EQ(state.XonLim, wanted.XonLim);
-    EXPECT_EQ(state.XoffLim, wanted.XoffLim);
 
     DWORD errors = 0xFFFF;
-    COMSTAT stat{1, 1, 1};
+    COMSTAT stat{};
+    stat.cbInQue = stat.cbOutQue = 1;
     ASSERT_TRUE(device_->ClearCommError(&errors, &stat));
     EXPECT_EQ(errors, 0u);
     EXPECT_EQ(stat.cbInQue, 0u);
     EXPECT_EQ(stat.cbOutQue, 0u);
+
+    if (OnWinePort()) GTEST_SKIP() << "Wine reads XonLim and XoffLim back as 10, whatever was set";
+    EXPECT_EQ(state.XonLim, wanted.XonLim);
+    EXPECT_EQ(state.XoffLim, wanted.XoffLim);
 }
 
 TEST_P(CommDeviceContract, RefusesReadTimeoutsThatWouldWait) {
@@ -308,6 +209,7 @@ TEST_P(CommDeviceContract, EventsWhileNoWaitIsArmedAreReportedByTheNextWait) {
     EXPECT_TRUE(wait.Result());
 
     // The kept event was handed out once.
+    if (OnWinePort()) GTEST_SKIP() << "Wine reports EV_RXCHAR to every wait while unread bytes are queued";
     TCommWait next(*device_);
     EXPECT_FALSE(next.Start());
     EXPECT_EQ(LastError(), ERROR_IO_PENDING);
@@ -357,6 +259,7 @@ TEST_P(CommDeviceContract, RefusesWaitWithEmptyMaskOrSecondOutstandingWait) {
 }
 
 TEST_P(CommDeviceContract, InputQueueHoldsOneMebibyteUnread) {
+    if (OnWinePort()) GTEST_SKIP() << "Wine keeps no input queue of its own: unread bytes stay in the pty, which holds 4 KiB";
     ASSERT_TRUE(Configure());
     const Bytes sent = PatternBytes(1u << 20, 7);
     ASSERT_TRUE(peer_->Write(sent, LongLimit)) << "the device did not take 1 MiB off the line";
@@ -388,6 +291,8 @@ TEST_P(CommDeviceContract, WriteCompletesWhenEveryByteHasLeft) {
 }
 
 TEST_P(CommDeviceContract, BackToBackWritesCompleteInOrder) {
+    if (OnWinePort())
+        GTEST_SKIP() << "Wine does not keep overlapped writes in order: a second write goes on while the first waits for room";
     ASSERT_TRUE(Configure());
     TOverlappedWrite first(*device_, PatternBytes(20000, 3));
     TOverlappedWrite second(*device_, PatternBytes(30000, 5));
@@ -461,7 +366,8 @@ TEST_P(CommDeviceContract, PurgeAbortsOutstandingWrite) {
     ASSERT_FALSE(write->Start());
     ASSERT_EQ(LastError(), ERROR_IO_PENDING);
     EXPECT_FALSE(write->Signalled(milliseconds(0)));
-    EXPECT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbOutQue > 0; })) << "cbOutQue stays 0";
+    // Wine counts the output queue with TIOCOUTQ, which a pty answers with 0.
+    const bool outQueueSeen = !OnWinePort() && WaitUntil([&] { return QueueStatus(*device_).cbOutQue > 0; });
 
     ASSERT_TRUE(device_->PurgeComm(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) << LastError();
     ASSERT_TRUE(write->Signalled());
@@ -489,6 +395,9 @@ TEST_P(CommDeviceContract, PurgeAbortsOutstandingWrite) {
         LongLimit);
     EXPECT_TRUE(markerSeen) << tail.size() << " bytes came, not ending in the marker";
     EXPECT_TRUE(next.Finish()) << LastError();
+
+    if (OnWinePort()) GTEST_SKIP() << "the queued output's count: Wine asks the pty, which always answers 0";
+    EXPECT_TRUE(outQueueSeen) << "cbOutQue stayed 0 while the write was outstanding";
 }
 
 // ---- modem lines ----
@@ -513,6 +422,7 @@ TEST_P(CommDeviceContract, EscapesAndModemStatus) {
 // ---- losing and closing the device ----
 
 TEST_P(CommDeviceContract, DeviceLossFailsOutstandingAndLaterOperations) {
+    if (!peer_->CanHangUp()) GTEST_SKIP() << "a test cannot pull the cable of a system COM port";
     ASSERT_TRUE(Configure());
     const Bytes before = BytesOf("before the loss");
     ASSERT_TRUE(peer_->Write(before, ShortLimit));
@@ -614,6 +524,7 @@ TEST_P(CommDeviceContract, RepeatedOpenAndCloseLeavesNoThreadOrDescriptor) {
 }
 
 TEST_P(CommDeviceContract, SecondOpenIsRefusedWhileOpen) {
+    if (OnWinePort()) GTEST_SKIP() << "Wine opens a port a second time although the first open shares nothing";
     ASSERT_TRUE(Configure());
     afp::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenAgain(), nullptr);
@@ -628,47 +539,8 @@ TEST_P(CommDeviceContract, SecondOpenIsRefusedWhileOpen) {
     EXPECT_TRUE(device_) << "reopening after the close: error " << LastError();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, CommDeviceContract, testing::Values(TBackend::Pty, TBackend::Virtual),
+INSTANTIATE_TEST_SUITE_P(Backends, CommDeviceContract, testing::Values(TBackend::Native, TBackend::Virtual),
                          BackendName);
-
-// ---- COM<n> names ----
-
-class SettingsRestorer {
-public:
-    ~SettingsRestorer() { ResetSettings(); }
-};
-
-TEST(OpenCommDeviceByNumber, OpensMappedPortsAndRefusesOtherNames) {
-    SettingsRestorer restorer;
-    TPtyPair pty;
-    const std::string virtualEnd = afp::virt::EndName(UniquePairName(), afp::virt::TEnd::A);
-    const std::string missing = (ConfigHome() / "no-such-tty").string();
-    WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM5=" + pty.SlavePath() + "\nCOM6=" + virtualEnd +
-                  "\nCOM8=" + missing + "\n");
-
-    auto com5 = afp::OpenCommDevice("COM5");
-    ASSERT_TRUE(com5) << "COM5: error " << LastError();
-    // It is the pty: opening its slave directly is now refused as busy, and
-    // bytes from the master arrive.
-    EXPECT_EQ(afp::OpenPosixCommDevice(pty.SlavePath()), nullptr);
-    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(ApplyEngineSettings(*com5, EngineDcb(115200)));
-    pty.Write("5");
-    EXPECT_TRUE(SameBytes(BytesOf("5"), ReadFromDevice(*com5, 1)));
-
-    auto com6 = afp::OpenCommDevice("COM6");
-    ASSERT_TRUE(com6) << "COM6: error " << LastError();
-    EXPECT_EQ(afp::OpenVirtualCommDevice(virtualEnd), nullptr);
-    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
-
-    // A relative name, even of a device that exists, is never opened.
-    const std::string relative = std::filesystem::relative(pty.SlavePath()).string();
-    for (const std::string name : {"COM7", "COM8", "COM0", "COMX", "COM-5", relative.c_str()}) {
-        afp::SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(afp::OpenCommDevice(name), nullptr) << name;
-        EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
-    }
-}
 
 }  // namespace
 }  // namespace kalvaro::test

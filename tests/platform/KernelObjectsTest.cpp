@@ -2,15 +2,14 @@
 // serial engine's threads are written against.
 #include "platform/KernelObjects.h"
 
-#include <gtest/gtest.h>
+#include "tests/support/TestEnvironment.h"
 
-#include <sys/types.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <fstream>
+#include <cstdint>
 #include <future>
 #include <string>
 #include <thread>
@@ -21,27 +20,20 @@ namespace {
 using afp::TKernelEvent;
 using afp::WaitForAny;
 using afp::WaitForEvent;
+using kalvaro::test::TestThreadId;
+using kalvaro::test::ThreadIsAsleep;
 using namespace std::chrono_literals;
 
 constexpr bool Manual = true;
 constexpr bool Auto = false;
 
-// The scheduler state letter of one of our threads ('S': asleep in a wait).
-char ThreadState(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
-}
-
 // Waits until every thread named has published its id and is asleep, so a
 // Set() that follows exercises the wake-up path rather than the fast path.
-bool AllAsleep(const std::vector<std::atomic<pid_t>>& tids, std::chrono::milliseconds limit) {
+bool AllAsleep(const std::vector<std::atomic<std::int64_t>>& tids, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         bool asleep = true;
-        for (const auto& tid : tids) asleep = asleep && tid.load() != 0 && ThreadState(tid.load()) == 'S';
+        for (const auto& tid : tids) asleep = asleep && tid.load() != 0 && ThreadIsAsleep(tid.load());
         if (asleep) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(1ms);
@@ -126,10 +118,10 @@ TEST(WaitForAny, TimesOutAfterTheLimitAndZeroOnlyLooks) {
 
 TEST(WaitForAny, InfiniteWaitWakesWhenAnotherThreadSets) {
     TKernelEvent first(Auto), second(Auto);
-    std::vector<std::atomic<pid_t>> tids(1);
+    std::vector<std::atomic<std::int64_t>> tids(1);
     std::atomic<DWORD> result{WAIT_FAILED};
     std::thread waiter([&] {
-        tids[0] = gettid();
+        tids[0] = TestThreadId();
         result = WaitForAny({&first, &second}, INFINITE);
     });
     ASSERT_TRUE(AllAsleep(tids, 10s));
@@ -143,13 +135,13 @@ TEST(WaitForAny, InfiniteWaitWakesWhenAnotherThreadSets) {
 TEST(WaitForAny, ManualEventReleasesEveryWaiter) {
     constexpr int Waiters = 8;
     TKernelEvent event(Manual);
-    std::vector<std::atomic<pid_t>> tids(Waiters);
+    std::vector<std::atomic<std::int64_t>> tids(Waiters);
     std::array<std::atomic<DWORD>, Waiters> results;
     for (auto& result : results) result = WAIT_FAILED;
     std::vector<std::thread> threads;
     for (int i = 0; i < Waiters; ++i)
         threads.emplace_back([&, i] {
-            tids[i] = gettid();
+            tids[i] = TestThreadId();
             results[i] = WaitForAny({&event}, 20000);
         });
     EXPECT_TRUE(AllAsleep(tids, 10s));
@@ -161,12 +153,12 @@ TEST(WaitForAny, ManualEventReleasesEveryWaiter) {
 
 TEST(WaitForAny, AutoEventSetOnceReleasesExactlyOneOfTwoWaiters) {
     TKernelEvent event(Auto);
-    std::vector<std::atomic<pid_t>> tids(2);
+    std::vector<std::atomic<std::int64_t>> tids(2);
     std::array<std::atomic<DWORD>, 2> results{WAIT_FAILED, WAIT_FAILED};
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i)
         threads.emplace_back([&, i] {
-            tids[i] = gettid();
+            tids[i] = TestThreadId();
             results[i] = WaitForAny({&event}, 1500);
         });
     EXPECT_TRUE(AllAsleep(tids, 10s));

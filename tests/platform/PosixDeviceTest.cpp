@@ -1,12 +1,14 @@
 // What only the POSIX backend does: opening tty nodes exclusively, turning a
 // DCB into the kernel's termios (read back through the pty master, which
-// answers for its slave), a pty's hang-up, and thread priorities as nice
+// answers for its slave), a pty's hang-up, thread priorities as nice
 // values. The behaviour every backend shares is in CommDeviceContractTest.
 #include "platform/CommBackends.h"
 #include "platform/CommDevice.h"
 #include "platform/ThreadPriority.h"
+#include "platform/VirtualCommDevice.h"
 #include "tests/platform/DeviceFixtures.h"
 #include "tests/support/PtyPair.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -469,6 +471,45 @@ TEST(ThreadPriority, AppliesToTheCallingThreadOnly) {
         EXPECT_EQ(raised ? -10 : after, niceOf(self));
     });
     worker.join();
+}
+
+// ---- COM<n> names, resolved through the port map ----
+
+class SettingsRestorer {
+public:
+    ~SettingsRestorer() { ResetSettings(); }
+};
+
+TEST(OpenCommDeviceByNumber, OpensMappedPortsAndRefusesOtherNames) {
+    SettingsRestorer restorer;
+    TPtyPair pty;
+    const std::string virtualEnd = afp::virt::EndName("names" + std::to_string(getpid()), afp::virt::TEnd::A);
+    const std::string missing = (ConfigHome() / "no-such-tty").string();
+    WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM5=" + pty.SlavePath() + "\nCOM6=" + virtualEnd +
+                  "\nCOM8=" + missing + "\n");
+
+    auto com5 = afp::OpenCommDevice("COM5");
+    ASSERT_TRUE(com5) << "COM5: error " << LastError();
+    // It is the pty: opening its slave directly is now refused as busy, and
+    // bytes from the master arrive.
+    EXPECT_EQ(afp::OpenPosixCommDevice(pty.SlavePath()), nullptr);
+    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(ApplyEngineSettings(*com5, EngineDcb(115200)));
+    pty.Write("5");
+    EXPECT_TRUE(SameBytes(BytesOf("5"), ReadFromDevice(*com5, 1)));
+
+    auto com6 = afp::OpenCommDevice("COM6");
+    ASSERT_TRUE(com6) << "COM6: error " << LastError();
+    EXPECT_EQ(afp::OpenVirtualCommDevice(virtualEnd), nullptr);
+    EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
+
+    // A relative name, even of a device that exists, is never opened.
+    const std::string relative = std::filesystem::relative(pty.SlavePath()).string();
+    for (const std::string name : {"COM7", "COM8", "COM0", "COMX", "COM-5", relative.c_str()}) {
+        afp::SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(afp::OpenCommDevice(name), nullptr) << name;
+        EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
 }
 
 }  // namespace

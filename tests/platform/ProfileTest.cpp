@@ -155,6 +155,23 @@ TEST(ProfileReplaceText, ChangesOnlyTheValueOfAnExistingKey) {
     EXPECT_EQ(ProfileReplace("[S]\nK=1\n", "S", "K", "two\nlines"), "[S]\nK=two\n");
 }
 
+TEST(ProfileReplaceText, WritingTheSameValueAgainChangesNothing) {
+    // A value with blanks in front brings its own spacing; an empty one
+    // leaves none behind. Kept spacing would grow or shrink at every write.
+    const std::string spaced = ProfileReplace("[S]\nK = old\n", "S", "K", "  new");
+    EXPECT_EQ(spaced, "[S]\nK =  new\n");
+    EXPECT_EQ(ProfileReplace(spaced, "S", "K", "  new"), spaced);
+    EXPECT_EQ(ProfileLookup(spaced, "S", "K"), "new");
+
+    const std::string emptied = ProfileReplace("[S]\nK = old\n", "S", "K", "");
+    EXPECT_EQ(emptied, "[S]\nK =\n");
+    EXPECT_EQ(ProfileReplace(emptied, "S", "K", ""), emptied);
+
+    const std::string plain = ProfileReplace("[S]\nK =\told\n", "S", "K", "new");
+    EXPECT_EQ(plain, "[S]\nK =\tnew\n");
+    EXPECT_EQ(ProfileReplace(plain, "S", "K", "new"), plain);
+}
+
 TEST(ProfileReplaceText, AddsAMissingKeyAfterTheLastKeyOfItsSection) {
     EXPECT_EQ(ProfileReplace("[A]\nX=1\n; about B\n\n[B]\nY=2\n", "a", "Z", "3"),
               "[A]\nX=1\nZ=3\n; about B\n\n[B]\nY=2\n");

@@ -180,7 +180,7 @@ TEST(VirtualDeviceOpen, MalformedNamesAreNotFound) {
     for (const char* name : {"virtual:", "virtual:pair", "virtual:pair/C", "virtual:pair/a", "virtual:/A",
                              "virtual:pa ir/A", "virtual:pair/A/B", "virtual:loop/", "virtual:loop/x y",
                              "virtual:pair/AB"}) {
-        SetLastError(ERROR_SUCCESS);
+        afp::SetLastError(ERROR_SUCCESS);
         EXPECT_EQ(OpenCommDevice(name), nullptr) << name;
         EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
     }
@@ -192,7 +192,7 @@ TEST(VirtualDeviceOpen, EachEndOpensOnceAtATime) {
     const std::string pair = FreshPair();
     TDevice a = OpenCommDevice(virt::EndName(pair, TEnd::A));
     ASSERT_NE(a, nullptr);
-    SetLastError(ERROR_SUCCESS);
+    afp::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenCommDevice(virt::EndName(pair, TEnd::A)), nullptr);
     EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
     const TDevice b = OpenCommDevice(virt::EndName(pair, TEnd::B));
@@ -210,7 +210,7 @@ TEST(VirtualDeviceOpen, EachEndOpensOnceAtATime) {
 TEST(VirtualDeviceOpen, UnpluggedEndIsNotFoundUntilPluggedAgain) {
     const std::string name = virt::EndName(FreshPair(), TEnd::A);
     virt::Unplug(name);
-    SetLastError(ERROR_SUCCESS);
+    afp::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenCommDevice(name), nullptr);
     EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND);
     virt::Plug(name);

@@ -1,15 +1,15 @@
-// The port core on both kinds of device: the far end is the other end of a
-// virtual null-modem pair, or the master of a pty pair.
+// The port core on the platform's own cables (CoreFarEnds.h): on Linux the
+// far end is the other end of a virtual null-modem pair or the master of a pty
+// pair; on Windows the other end of a lent null-modem cable.
 #include "serial/AfComPortCore.h"
 
+#include "tests/serial/CoreFarEnds.h"
 #include "tests/serial/CoreTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace kalvaro::test {
@@ -17,71 +17,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr DWORD FastBaud = 921600;
-
-// The far end of the cable, driven by the test.
-class TFarEnd {
-public:
-    virtual ~TFarEnd() = default;
-    virtual std::string Device() const = 0;
-    virtual void Write(const Bytes& data) = 0;
-    virtual Bytes Read(std::size_t count, milliseconds limit = ShortLimit) = 0;
-    virtual void HangUp() = 0;
-};
-
-class TVirtualFarEnd final : public TFarEnd {
-public:
-    // The far end is open from the start: bytes sent to a closed end are lost.
-    TVirtualFarEnd() : pair_(FreshPairName("core")) { Peer(); }
-    ~TVirtualFarEnd() override {
-        peer_.reset();
-        afp::virt::Plug(Device());
-    }
-    std::string Device() const override { return afp::virt::EndName(pair_, afp::virt::TEnd::A); }
-    std::string PeerName() const { return afp::virt::EndName(pair_, afp::virt::TEnd::B); }
-    afp::TCommDevice& Peer() {
-        if (!peer_) {
-            peer_ = afp::OpenVirtualCommDevice(PeerName());
-            EXPECT_TRUE(peer_ && ApplyEngineSettings(*peer_, EngineDcb(FastBaud)));
-        }
-        return *peer_;
-    }
-    void Write(const Bytes& data) override {
-        TOverlappedWrite write(Peer(), data);
-        write.Start();
-        EXPECT_TRUE(write.Finish());
-    }
-    Bytes Read(std::size_t count, milliseconds limit) override { return ReadFromDevice(Peer(), count, limit); }
-    void HangUp() override { afp::virt::Unplug(Device()); }
-
-private:
-    std::string pair_;
-    std::unique_ptr<afp::TCommDevice> peer_;
-};
-
-class TPtyFarEnd final : public TFarEnd {
-public:
-    std::string Device() const override { return pty_.SlavePath(); }
-    void Write(const Bytes& data) override { pty_.Write(data); }
-    Bytes Read(std::size_t count, milliseconds limit) override { return pty_.Read(count, limit); }
-    void HangUp() override { pty_.CloseMaster(); }
-
-private:
-    TPtyPair pty_;
-};
-
-enum class TBackend { Virtual, Pty };
-
-class AfComPortCoreTest : public testing::TestWithParam<TBackend> {
+class AfComPortCoreTest : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        if (GetParam() == TBackend::Virtual)
-            far_ = std::make_unique<TVirtualFarEnd>();
-        else
-            far_ = std::make_unique<TPtyFarEnd>();
-        MapPorts({{1, far_->Device()}});
+        std::string skipReason;
+        far_ = MakeFarEnd(GetParam(), skipReason);
+        if (!far_) GTEST_SKIP() << skipReason;
+        port_ = far_->Attach();
         log_.Attach(core_);
-        core_.SetDcb(EngineDcb(FastBaud));
+        core_.SetDcb(EngineDcb(far_->FastBaud()));
     }
     void TearDown() override {
         core_.CloseDevice();
@@ -91,13 +35,16 @@ protected:
     TAfComPortCore core_;
     TCoreEventLog log_;
     std::unique_ptr<TFarEnd> far_;
+    int port_ = 0;
 };
 
 TEST_P(AfComPortCoreTest, OpensClosesAndGivesNothingWhileClosed) {
     auto expectNothing = [this] {
         const BYTE byte = 1;
         BYTE buffer[4];
-        COMSTAT stat{1, 2, 3};
+        COMSTAT stat{};
+        stat.cbInQue = 2;
+        stat.cbOutQue = 3;
         EXPECT_FALSE(core_.QueueBytes(&byte, 1));
         EXPECT_EQ(core_.ReadBytes(buffer, 4), -1);
         core_.QueryComStat(stat);
@@ -111,12 +58,12 @@ TEST_P(AfComPortCoreTest, OpensClosesAndGivesNothingWhileClosed) {
     };
     expectNothing();
 
-    ASSERT_TRUE(core_.OpenDevice(1));
+    ASSERT_TRUE(core_.OpenDevice(port_));
     EXPECT_TRUE(core_.Opened());
-    EXPECT_EQ(core_.DeviceName(), "COM1");
+    EXPECT_EQ(core_.DeviceName(), "COM" + std::to_string(port_));
     EXPECT_EQ(core_.OutputSpace(), core_.OutQueueSize());
     EXPECT_NE(core_.DeviceHandle(), nullptr);
-    EXPECT_FALSE(core_.OpenDevice(1));
+    EXPECT_FALSE(core_.OpenDevice(port_));
     EXPECT_TRUE(core_.Opened());
 
     core_.CloseDevice();
@@ -125,12 +72,12 @@ TEST_P(AfComPortCoreTest, OpensClosesAndGivesNothingWhileClosed) {
     core_.CloseDevice();
     EXPECT_FALSE(core_.Opened());
 
-    ASSERT_TRUE(core_.OpenDevice(1));
+    ASSERT_TRUE(core_.OpenDevice(port_));
     EXPECT_TRUE(core_.Opened());
 }
 
 TEST_P(AfComPortCoreTest, ArrivingBytesAreAnnouncedUntilRead) {
-    ASSERT_TRUE(core_.OpenDevice(1));
+    ASSERT_TRUE(core_.OpenDevice(port_));
     BYTE buffer[16];
     EXPECT_EQ(core_.ReadBytes(buffer, sizeof buffer), 0);
 
@@ -155,7 +102,7 @@ TEST_P(AfComPortCoreTest, ArrivingBytesAreAnnouncedUntilRead) {
 
 TEST_P(AfComPortCoreTest, QueuedBlocksGoOutWholeAndDrainOncePerBlock) {
     core_.SetOutQueueSize(16);
-    ASSERT_TRUE(core_.OpenDevice(1));
+    ASSERT_TRUE(core_.OpenDevice(port_));
     const Bytes first = PatternBytes(10, 1);
     const Bytes second = PatternBytes(10, 2);  // wraps past the end of the 16-byte ring
     EXPECT_FALSE(core_.QueueBytes(first.data(), 0));
@@ -175,7 +122,8 @@ TEST_P(AfComPortCoreTest, QueuedBlocksGoOutWholeAndDrainOncePerBlock) {
 }
 
 TEST_P(AfComPortCoreTest, LostDeviceIsReportedOnceAndTheThreadsStayIdle) {
-    ASSERT_TRUE(core_.OpenDevice(1));
+    if (!far_->CanHangUp()) GTEST_SKIP() << "a test cannot pull the cable of a system COM port";
+    ASSERT_TRUE(core_.OpenDevice(port_));
     far_->HangUp();
     ASSERT_TRUE(log_.WaitFor(ckDeviceLost));
 
@@ -199,11 +147,7 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
     std::thread farTraffic([&] {
         const Bytes chunk = PatternBytes(256, 9);
         while (!stop) {
-            if (GetParam() == TBackend::Virtual) {
-                auto& far = static_cast<TVirtualFarEnd&>(*far_);
-                far.Peer().EscapeCommFunction(SETRTS);
-                far.Peer().EscapeCommFunction(CLRRTS);
-            }
+            far_->WiggleLines();
             far_->Write(chunk);
             far_->Read(4096, 1ms);
         }
@@ -214,7 +158,7 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
     BYTE buffer[512];
     milliseconds slowest{0};
     for (int cycle = 0; cycle < 1000; ++cycle) {
-        ASSERT_TRUE(core_.OpenDevice(1)) << "cycle " << cycle;
+        ASSERT_TRUE(core_.OpenDevice(port_)) << "cycle " << cycle;
         core_.QueueBytes(out.data(), static_cast<std::int32_t>(out.size()));
         core_.ReadBytes(buffer, sizeof buffer);
         // Mostly quick cycles; every 50th lasts past an idle poll.
@@ -231,188 +175,9 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
     EXPECT_EQ(OpenFdCount(), fdsBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, AfComPortCoreTest, testing::Values(TBackend::Virtual, TBackend::Pty),
-                         [](const auto& info) { return info.param == TBackend::Virtual ? "Virtual" : "Pty"; });
-
-// ---- cases that need the virtual cable's hooks ----
-
-class AfComPortCoreVirtualTest : public testing::Test {
-protected:
-    void SetUp() override {
-        MapPorts({{1, far_.Device()}});
-        log_.Attach(core_);
-        core_.SetDcb(EngineDcb(FastBaud));
-    }
-    void TearDown() override {
-        core_.CloseDevice();
-        for (auto op : {afp::virt::TRefusable::SetCommTimeouts, afp::virt::TRefusable::SetupComm,
-                        afp::virt::TRefusable::SetCommMask, afp::virt::TRefusable::SetCommState})
-            afp::virt::Refuse(far_.Device(), op, false);
-        afp::virt::StallWrites(far_.Device(), false);
-        ResetSettings();
-    }
-    std::string OpenError(std::int32_t number) {
-        try {
-            core_.OpenDevice(number);
-        } catch (const EAfComPortCoreError& e) {
-            return e.what();
-        }
-        return "(opened)";
-    }
-    // The end was released: someone else can open it now.
-    bool EndIsFree() { return afp::OpenVirtualCommDevice(far_.Device()) != nullptr; }
-
-    TAfComPortCore core_;
-    TCoreEventLog log_;
-    TVirtualFarEnd far_;
-};
-
-TEST_F(AfComPortCoreVirtualTest, OpenFailuresRaiseTheirMessagesAndLeaveThePortClosed) {
-    EXPECT_EQ(OpenError(0), "Invalid port number (COM0)");
-    EXPECT_EQ(OpenError(-3), "Invalid port number (COM-3)");
-    EXPECT_EQ(OpenError(9), "Invalid port number (COM9)");  // no device behind COM9
-    {
-        auto holder = afp::OpenVirtualCommDevice(far_.Device());
-        ASSERT_NE(holder, nullptr);
-        EXPECT_EQ(OpenError(1), "Can't open device COM1");
-    }
-    const std::pair<afp::virt::TRefusable, const char*> refusals[] = {
-        {afp::virt::TRefusable::SetCommTimeouts, "Error setting timeouts"},
-        {afp::virt::TRefusable::SetupComm, "Error initializing buffers"},
-        {afp::virt::TRefusable::SetCommMask, " Error setting EventMask"},
-        {afp::virt::TRefusable::SetCommState, "Error setting parameters from DCB"},
-    };
-    const std::size_t threadsBefore = ThreadCount();
-    for (const auto& [operation, message] : refusals) {
-        afp::virt::Refuse(far_.Device(), operation, true);
-        EXPECT_EQ(OpenError(1), message);
-        afp::virt::Refuse(far_.Device(), operation, false);
-        EXPECT_FALSE(core_.Opened());
-        EXPECT_TRUE(EndIsFree()) << message;
-    }
-    EXPECT_EQ(ThreadCount(), threadsBefore);
-    // The refused settings were replaced by what the device holds.
-    EXPECT_NE(core_.Dcb().BaudRate, FastBaud);
-    DCB deviceState{};
-    auto device = afp::OpenVirtualCommDevice(far_.Device());
-    ASSERT_TRUE(device && device->GetCommState(deviceState));
-    EXPECT_EQ(core_.Dcb().BaudRate, deviceState.BaudRate);
-}
-
-TEST_F(AfComPortCoreVirtualTest, RefusedSettingsOnAnOpenPortKeepItOpenWithTheDevicesSettings) {
-    ASSERT_TRUE(core_.OpenDevice(1));
-    afp::virt::Refuse(far_.Device(), afp::virt::TRefusable::SetCommState, true);
-    try {
-        core_.SetDcb(EngineDcb(300));
-        FAIL() << "no error";
-    } catch (const EAfComPortCoreError& e) {
-        EXPECT_STREQ(e.what(), "Error setting parameters from DCB");
-    }
-    EXPECT_TRUE(core_.Opened());
-    EXPECT_EQ(core_.Dcb().BaudRate, FastBaud);
-}
-
-TEST_F(AfComPortCoreVirtualTest, ModemLineChangesAndRingsArriveAsCommEvents) {
-    ASSERT_TRUE(core_.OpenDevice(1));
-    afp::TCommDevice& peer = far_.Peer();
-    ASSERT_TRUE(WaitUntil([&] { return (core_.ModemStatusBits() & MS_CTS_ON) != 0; }));
-    log_.Clear();
-
-    peer.EscapeCommFunction(CLRRTS);
-    EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_CTS));
-    EXPECT_EQ(core_.ModemStatusBits() & MS_CTS_ON, 0u);
-    peer.EscapeCommFunction(CLRDTR);
-    EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_DSR));
-    EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_RLSD));
-    EXPECT_EQ(core_.ModemStatusBits() & (MS_DSR_ON | MS_RLSD_ON), 0u);
-    afp::virt::Ring(far_.Device());
-    EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_RING));
-
-    // Our own lines reach the far end.
-    EXPECT_TRUE(core_.SendEscape(CLRRTS));
-    EXPECT_TRUE(WaitUntil([&] {
-        DWORD status = 0;
-        return peer.GetCommModemStatus(status) && (status & MS_CTS_ON) == 0;
-    }));
-}
-
-TEST_F(AfComPortCoreVirtualTest, LineErrorsAreGatheredAndTakenOnce) {
-    ASSERT_TRUE(core_.OpenDevice(1));
-    afp::virt::InjectLineErrors(far_.Device(), CE_FRAME | CE_RXPARITY);
-    ASSERT_TRUE(log_.WaitFor(ckCommEvent, EV_ERR));
-    COMSTAT stat{};
-    core_.QueryComStat(stat);
-    EXPECT_EQ(core_.TakeLineErrors(), CE_FRAME | CE_RXPARITY);
-    EXPECT_EQ(core_.TakeLineErrors(), 0u);
-}
-
-TEST_F(AfComPortCoreVirtualTest, HandlerExceptionArrivesAsThreadExceptionAndTheLoopGoesOn) {
-    ASSERT_TRUE(core_.OpenDevice(1));
-    log_.ThrowOnCommEvents(true);
-    far_.Write(BytesOf("x"));
-    ASSERT_TRUE(log_.WaitFor(ckThreadException));
-    std::exception_ptr error;
-    for (const auto& event : log_.Events())
-        if (event.Kind == ckThreadException) error = event.Error;
-    ASSERT_TRUE(error);
-    try {
-        std::rethrow_exception(error);
-    } catch (const EAfSerialError& e) {
-        EXPECT_STREQ(e.what(), "handler failed");
-    }
-    log_.ThrowOnCommEvents(false);
-    log_.Clear();
-    far_.Peer().EscapeCommFunction(CLRRTS);
-    EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_CTS));
-}
-
-TEST_F(AfComPortCoreVirtualTest, OutputQueuedAtCloseIsNeverSent) {
-    core_.SetDcb(EngineDcb(300));  // 30 characters a second
-    ASSERT_TRUE(core_.OpenDevice(1));
-    const Bytes block = PatternBytes(1000, 4);
-    ASSERT_TRUE(core_.QueueBytes(block.data(), 1000));
-    core_.CloseDevice();
-    const Bytes arrived = far_.Read(1000, 1500ms);
-    EXPECT_LT(arrived.size(), 100u);
-}
-
-TEST_F(AfComPortCoreVirtualTest, StalledWriteDoesNotHoldTheClose) {
-    ASSERT_TRUE(core_.OpenDevice(1));
-    afp::virt::StallWrites(far_.Device(), true);
-    const Bytes block = PatternBytes(500, 6);
-    ASSERT_TRUE(core_.QueueBytes(block.data(), 500));
-    const auto start = std::chrono::steady_clock::now();
-    core_.CloseDevice();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
-    afp::virt::StallWrites(far_.Device(), false);
-    EXPECT_TRUE(far_.Read(500, 500ms).empty());
-}
-
-int NiceOfSomeThread(int wanted) {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream stat(task.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        std::string field;
-        for (int i = 3; i <= 19 && fields >> field; ++i)
-            if (i == 19 && std::stoi(field) == wanted) return wanted;
-    }
-    return 0;
-}
-
-TEST_F(AfComPortCoreVirtualTest, QueueSizesWaitForTheNextOpenWhilePrioritiesApplyAtOnce) {
-    ASSERT_TRUE(core_.OpenDevice(1));
-    core_.SetOutQueueSize(100);
-    EXPECT_EQ(core_.OutputSpace(), 4096);
-    core_.SetEventPriority(tpIdle);
-    EXPECT_EQ(NiceOfSomeThread(19), 19);
-    core_.SetWritePriority(tpLowest);
-    EXPECT_EQ(NiceOfSomeThread(10), 10);
-    core_.CloseDevice();
-    ASSERT_TRUE(core_.OpenDevice(1));
-    EXPECT_EQ(core_.OutputSpace(), 100);
-}
+INSTANTIATE_TEST_SUITE_P(Backends, AfComPortCoreTest, testing::ValuesIn(FarEndKinds()),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace kalvaro::test
+

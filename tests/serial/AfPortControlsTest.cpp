@@ -1,10 +1,12 @@
 // The port chooser on ports mapped to virtual null-modem ends and ptys: which
-// ports it lists under each option, the probe values, the tool tips, the
-// selection rules, a pick that binds and opens the component (and one that
-// fails), the drawing of busy and free entries, and the font's item height.
+// ports it lists under each option, the probe values, the tool tips (with
+// the advice on a device the user may not open), the selection rules, a pick
+// that binds and opens the component (and one that fails), the drawing of
+// busy and free entries, and the font's item height.
 #include "serial/AfPortControls.h"
 
 #include "serial/AfComPort.h"
+#include "tests/platform/ThreadIdentity.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
 
@@ -23,6 +25,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kalvaro::test {
 namespace {
@@ -203,6 +209,63 @@ TEST_F(AfPortControlsTest, ToolTipsNameTheDeviceBehindEachNumber) {
     EXPECT_TRUE(PumpUntil([&] { return QToolTip::isVisible(); }));
     EXPECT_EQ(QToolTip::text(), tip(2));
     QToolTip::hideText();
+}
+
+// With root this thread looks at the devices as nobody, after giving one to
+// dialout the way udev does; without root the user's own ptys lose the
+// owner's rights instead. Either way the probe is refused with "permission
+// denied", and the tool tip says whose the device is and what to do.
+TEST_F(AfPortControlsTest, ToolTipOfADeviceTheUserMayNotOpenSaysHowToGetAccess) {
+    namespace fs = std::filesystem;
+    TPtyPair adapter;
+    TPtyPair console;
+    MapPorts({{1, EndA()}, {2, EndB()}, {3, adapter.SlavePath()}, {4, console.SlavePath()}});
+    const auto chmodOf = [](const std::string& path, mode_t mode) { return ::chmod(path.c_str(), mode) == 0; };
+    std::optional<TThreadIdentity> nobody;
+    if (TThreadIdentity::Available()) {
+        const group* dialout = ::getgrnam("dialout");
+        if (!dialout) GTEST_SKIP() << "this machine has no group dialout";
+        ASSERT_EQ(::chown(adapter.SlavePath().c_str(), 0, dialout->gr_gid), 0);
+        ASSERT_TRUE(chmodOf(adapter.SlavePath(), 0660));
+        ASSERT_EQ(::chown(console.SlavePath().c_str(), 0, 0), 0);
+        ASSERT_TRUE(chmodOf(console.SlavePath(), 0600));
+        // nobody reads the port map too.
+        fs::permissions(ConfigHome(), fs::perms::owner_all | fs::perms::others_exec);
+        fs::permissions(SettingsFile().parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+        fs::permissions(SettingsFile(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+        nobody.emplace(65534, 65534);
+    } else {
+        ASSERT_TRUE(chmodOf(adapter.SlavePath(), 0060));
+        ASSERT_TRUE(chmodOf(console.SlavePath(), 0000));
+    }
+    const auto groupOf = [](const std::string& path) {
+        struct stat info {};
+        EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+        const group* found = ::getgrgid(info.st_gid);
+        return QString::fromLocal8Bit(found ? found->gr_name : std::to_string(info.st_gid).c_str());
+    };
+    const QString adapterGroup = groupOf(adapter.SlavePath());
+    const QString consoleGroup = groupOf(console.SlavePath());
+
+    TAfPortComboBox chooser;
+    nobody.reset();
+    fs::permissions(ConfigHome(), fs::perms::owner_all);
+    ASSERT_EQ(Probes(chooser), (std::vector{Probe(1, psFree), Probe(2, psFree), Probe(3, psBusy), Probe(4, psBusy)}));
+    const auto tip = [&](int i) { return chooser.itemData(i, Qt::ToolTipRole).toString(); };
+    EXPECT_EQ(tip(2), QString::fromStdString("COM 3: " + adapter.SlavePath()) +
+                          " (busy)\nPermission denied: add your user to the '" + adapterGroup +
+                          "' group (sudo usermod -aG " + adapterGroup + " $USER), then log out and back in.");
+    EXPECT_EQ(tip(3), QString::fromStdString("COM 4: " + console.SlavePath()) +
+                          " (busy)\nPermission denied: neither your user nor the device's group '" + consoleGroup +
+                          "' may read and write it; ask the administrator for access.");
+    EXPECT_EQ(tip(0), QString::fromStdString("COM 1: virtual null-modem " + Pair + ", end A"));
+
+    // A device held by another program is busy for other reasons: no advice.
+    ASSERT_TRUE(chmodOf(adapter.SlavePath(), 0600));
+    const auto held = Hold(adapter.SlavePath());
+    chooser.RefreshList();
+    ASSERT_EQ(chooser.ItemPort(2), 3);
+    EXPECT_EQ(tip(2), QString::fromStdString("COM 3: " + adapter.SlavePath() + " (busy)"));
 }
 
 TEST_F(AfPortControlsTest, SelectPortFallsBackToTheFirstEntryOrToNone) {

@@ -1,7 +1,9 @@
 // The main of every test binary. Before any test runs it points the settings
 // folder at a fresh temporary folder whose port map lists no device of this
 // machine ([Ports] Scan=0, no demo pair), so no test can open a real serial
-// port; tests add the ptys and virtual devices they need.
+// port; tests add the ptys and virtual devices they need. (On Windows the
+// system names its own ports: tests there open only the ports they are
+// given, see TestCables().)
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace {
 std::filesystem::path configHome;
@@ -28,33 +29,26 @@ void WriteSettings(const std::string& text) {
 
 void ResetSettings() { WriteSettings("[Ports]\nScan=0\nDemoPair=0\n"); }
 
-namespace {
-std::size_t CountEntries(const char* folder) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
-    return n;
+std::vector<TCable> TestCables() {
+    std::vector<TCable> cables;
+    const char* variable = std::getenv("KALVARO_TEST_CABLES");
+    std::string list = variable ? variable : "";
+    list += ',';
+    for (std::size_t start = 0, comma; (comma = list.find(',', start)) != std::string::npos; start = comma + 1) {
+        const std::string item = list.substr(start, comma - start);
+        const std::size_t colon = item.find(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == item.size()) continue;
+        cables.push_back({item.substr(0, colon), item.substr(colon + 1)});
+    }
+    return cables;
 }
-}  // namespace
-
-std::size_t ThreadCount() {
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmedUp;
-    return CountEntries("/proc/self/task");
-}
-
-std::size_t OpenFdCount() { return CountEntries("/proc/self/fd"); }
 
 }  // namespace kalvaro::test
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    char pattern[] = "/tmp/kalvaro-test-XXXXXX";
-    if (!mkdtemp(pattern)) return 2;
-    configHome = pattern;
-    setenv("XDG_CONFIG_HOME", pattern, 1);
+    configHome = kalvaro::test::MakeIsolatedConfigHome();
+    if (configHome.empty()) return 2;
     kalvaro::test::ResetSettings();
     const int result = RUN_ALL_TESTS();
     std::error_code ignored;
