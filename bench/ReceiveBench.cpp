@@ -17,6 +17,7 @@
 // The writers run in child processes, so the CPU figures are the window's
 // own. Every count is checked against what was sent. It prints figures and
 // never fails on time; it exits 1 only when bytes were lost or shown wrongly.
+#include "bench/BenchSupport.h"
 #include "editor/LimitedEdit.h"
 #include "monitor/MonitorView.h"
 #include "monitor/Unit1.h"
@@ -51,46 +52,11 @@
 #include <thread>
 #include <vector>
 
+using namespace kalvaro::bench;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double ResidentMegabytes() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            double kilobytes = 0;
-            status >> kilobytes;
-            return kilobytes / 1024.0;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
-}
-
-struct TPty {
-    int Master = -1;
-    std::string Slave;
-    TPty() {
-        int slave = -1;
-        char name[256] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&Master, &slave, name, &raw, nullptr) != 0) std::exit(2);
-        ::close(slave);
-        Slave = name;
-        // A writer must never block where it cannot see its stop request.
-        fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
-    }
-    ~TPty() { ::close(Master); }
-};
 
 // Writes a reproducible random stream into a pty master, from a child
 // process, so that the figures of this process are Kalvaro's alone.
@@ -170,66 +136,6 @@ private:
     pid_t child_ = -1;
 };
 
-// Serves the event loop for a while.
-void Run(double seconds) {
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Serves the event loop until condition holds or limit passes.
-template <class Condition>
-bool RunUntil(Condition condition, double limitSeconds) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer tick;
-    tick.start(10);
-    while (!condition() && elapsed.elapsed() < limitSeconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return condition();
-}
-
-// The lateness of a 50 ms timer while it runs.
-class TLatenessProbe {
-public:
-    TLatenessProbe() {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            if (last_ > 0) lateness_.push_back((now - last_) / 1e6 - 50.0);
-            last_ = now;
-        });
-        clock_.start();
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.start(50);
-    }
-    void Report(const char* phase) {
-        if (lateness_.empty()) return;
-        std::sort(lateness_.begin(), lateness_.end());
-        std::printf("  %s: 50 ms timer lateness median %.1f ms, worst %.1f ms (%zu ticks)\n", phase,
-                    std::max(0.0, lateness_[lateness_.size() / 2]), std::max(0.0, lateness_.back()),
-                    lateness_.size());
-        lateness_.clear();
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    std::vector<double> lateness_;
-};
-
-std::string HexOf(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(bytes.size() * 3);
-    for (unsigned char b : bytes) {
-        text.push_back(digits[b >> 4]);
-        text.push_back(digits[b & 15]);
-        text.push_back(' ');
-    }
-    return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,7 +181,7 @@ int main(int argc, char** argv) {
         {
             TWriter w1(pty1.Master, 1, 0);
             TWriter w2(pty2.Master, 2, 0);
-            Run(floodSeconds);
+            RunFor(floodSeconds);
             rssAfterFlood = ResidentMegabytes();
             RunUntil([&] { return (w1.Sent() + w2.Sent()) / 1e6 >= totalMegabytes; }, floodSeconds);
             w1.Stop();
@@ -307,7 +213,7 @@ int main(int argc, char** argv) {
         const double cpu1 = CpuSeconds();
         {
             TWriter w1(pty1.Master, 7, 92160);
-            Run(pacedSeconds);
+            RunFor(pacedSeconds);
             w1.Stop();
             RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent(); }, 10);
             const double cpu = CpuSeconds() - cpu1;
@@ -325,12 +231,12 @@ int main(int argc, char** argv) {
         // 3. Idle, without the probe's own timer.
         probe.reset();
         const double cpu2 = CpuSeconds();
-        Run(idleSeconds);
+        RunFor(idleSeconds);
         const double openIdle = CpuSeconds() - cpu2;
         form.Comport1->Close();
         form.ComPort2->Close();
         const double cpu3 = CpuSeconds();
-        Run(idleSeconds);
+        RunFor(idleSeconds);
         const double closedIdle = CpuSeconds() - cpu3;
         std::printf("idle: both ports open %.3f %% of a core, both closed %.3f %% of a core (%.0f s each)\n",
                     100 * openIdle / idleSeconds, 100 * closedIdle / idleSeconds, idleSeconds);

@@ -16,6 +16,7 @@
 //  3. delay: a script of %%DELAY 5000%% alone, and the process CPU time it
 //     cost.
 // It prints figures and never fails.
+#include "bench/BenchSupport.h"
 #include "monitor/Unit1.h"
 #include "platform/CommBackends.h"
 #include "platform/VirtualCommDevice.h"
@@ -45,28 +46,9 @@
 #include <thread>
 #include <vector>
 
+using namespace kalvaro::bench;
+
 namespace {
-
-double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-struct TPty {
-    int Master = -1;
-    std::string Slave;
-    TPty() {
-        int slave = -1;
-        char name[256] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&Master, &slave, name, &raw, nullptr) != 0) std::exit(2);
-        ::close(slave);
-        Slave = name;
-    }
-    ~TPty() { ::close(Master); }
-};
 
 // Collects what arrives on the far end on a thread of its own, so the GUI
 // thread plays the script undisturbed.
@@ -105,49 +87,6 @@ private:
     std::atomic<std::size_t> count_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
-};
-
-// Serves the event loop until condition holds or limit passes.
-template <class Condition>
-bool RunUntil(Condition condition, double limitSeconds) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer tick;
-    tick.start(10);
-    while (!condition() && elapsed.elapsed() < limitSeconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return condition();
-}
-
-// The lateness of a 50 ms timer while it runs.
-class TLatenessProbe {
-public:
-    TLatenessProbe() {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            if (last_ > 0) lateness_.push_back(static_cast<double>(now - last_) / 1e6 - 50.0);
-            last_ = now;
-        });
-        clock_.start();
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.start(50);
-    }
-    void Report() {
-        if (lateness_.empty()) {
-            std::printf("  50 ms timer: no tick while playing\n");
-            return;
-        }
-        std::sort(lateness_.begin(), lateness_.end());
-        std::printf("  50 ms timer lateness: median %.1f ms, worst %.1f ms (%zu ticks)\n",
-                    std::max(0.0, lateness_[lateness_.size() / 2]), std::max(0.0, lateness_.back()),
-                    lateness_.size());
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    std::vector<double> lateness_;
 };
 
 // Random bytes written as hexadecimal data lines of 32 values, until the
@@ -191,7 +130,7 @@ void PlayTo(TForm1& form, const char* title, int comNumber, const QString& scrip
     {
         TLatenessProbe probe;
         seconds = Play(form, script);
-        probe.Report();
+        probe.Report("while playing");
     }
     QElapsedTimer clock;
     clock.start();
