@@ -6,6 +6,7 @@
 #include "platform/DeviceAccess.h"
 
 #include "tests/platform/ThreadIdentity.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -37,18 +38,9 @@ std::optional<gid_t> GroupNamed(const char* name) {
 // A folder everyone may search, with files of chosen owners and modes.
 class TDeviceFolder {
 public:
-    TDeviceFolder() {
-        char pattern[] = "/tmp/kalvaro-access-XXXXXX";
-        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
+    TDeviceFolder() : folder_("kalvaro-access"), root_(folder_.Path()) {
         fs::permissions(root_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
-    ~TDeviceFolder() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    TDeviceFolder(const TDeviceFolder&) = delete;
-    TDeviceFolder& operator=(const TDeviceFolder&) = delete;
 
     std::string Add(const std::string& name, mode_t mode, std::optional<gid_t> group = {}) const {
         const fs::path path = root_ / name;
@@ -65,7 +57,8 @@ public:
     const fs::path& Root() const { return root_; }
 
 private:
-    fs::path root_;
+    kalvaro::test::TTempFolder folder_;
+    const fs::path root_;
 };
 
 TEST(DeviceAccessTest, DenialNamesTheGroupAndWhetherItMayReadAndWrite) {

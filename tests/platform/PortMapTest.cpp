@@ -1,6 +1,7 @@
 #include "platform/PortMap.h"
 
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -20,16 +21,9 @@ using afp::TPortMap;
 // and a settings file.
 class FakeMachine {
 public:
-    FakeMachine() {
-        char pattern[] = "/tmp/kalvaro-portmap-XXXXXX";
-        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
+    FakeMachine() : folder_("kalvaro-portmap"), root_(folder_.Path()) {
         fs::create_directories(ClassTty());
         fs::create_directories(Dev());
-    }
-    ~FakeMachine() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
     }
 
     fs::path ClassTty() const { return root_ / "sys" / "class" / "tty"; }
@@ -80,7 +74,8 @@ public:
     }
 
 private:
-    fs::path root_;
+    kalvaro::test::TTempFolder folder_;
+    const fs::path root_;
 };
 
 std::vector<std::string> Devices(const TPortMap& map) {

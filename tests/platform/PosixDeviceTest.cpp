@@ -9,6 +9,7 @@
 #include "tests/platform/DeviceFixtures.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -69,22 +70,7 @@ double CpuSecondsOverOneSecond() {
     return ProcessCpuSeconds() - before;
 }
 
-// A fresh folder, removed with everything in it.
-class TTempDir {
-public:
-    TTempDir() {
-        char pattern[] = "/tmp/kalvaro-posix-XXXXXX";
-        if (::mkdtemp(pattern)) path_ = pattern;
-    }
-    ~TTempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using TTempDir = kalvaro::test::TTempFolder;
 
 // ---- opening ----
 

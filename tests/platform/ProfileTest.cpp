@@ -1,6 +1,7 @@
 #include "platform/Profile.h"
 
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -21,22 +22,7 @@ namespace fs = std::filesystem;
 using afp::ProfileLookup;
 using afp::ProfileReplace;
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/kalvaro-profile-XXXXXX";
-        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& Path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TempFolder = kalvaro::test::TTempFolder;
 
 // A string literal with its NUL bytes.
 template <std::size_t N>
