@@ -1,5 +1,7 @@
 #include "monitor/Pictures.h"
 
+#include "editor/EditorPictures.h"
+
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -57,24 +59,5 @@ QPixmap AboutPicture() {
     return picture;
 }
 
-QIcon LoadFileGlyph() {
-    // An open folder.
-    QPixmap glyph(16, 16);
-    glyph.fill(Qt::transparent);
-    QPainter painter(&glyph);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(120, 90, 20), 1));
-    painter.setBrush(QColor(236, 196, 90));
-    QPainterPath back;
-    back.moveTo(1.5, 3.5);
-    back.lineTo(6.5, 3.5);
-    back.lineTo(8, 5);
-    back.lineTo(13.5, 5);
-    back.lineTo(13.5, 13.5);
-    back.lineTo(1.5, 13.5);
-    back.closeSubpath();
-    painter.drawPath(back);
-    painter.setBrush(QColor(250, 220, 130));
-    painter.drawPolygon(QPolygonF({QPointF(3.5, 7.5), QPointF(15.5, 7.5), QPointF(13.5, 13.5), QPointF(1.5, 13.5)}));
-    return QIcon(glyph);
-}
+// The same open folder as the editor's Open button: both load a script.
+QIcon LoadFileGlyph() { return OpenFilePicture(); }
