@@ -4,7 +4,6 @@
 
 #include <QLinearGradient>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPolygonF>
 
 QPixmap SettingsDisplayPicture() {
