@@ -18,3 +18,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The test programs run on a machine without MinGW's runtime DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# No GoogleTest is packaged for MinGW; the tests build it from the sources
+# Debian's googletest package ships.
+if(NOT DEFINED KALVARO_GTEST_SOURCE_DIR AND EXISTS /usr/src/googletest/CMakeLists.txt)
+  set(KALVARO_GTEST_SOURCE_DIR /usr/src/googletest)
+endif()

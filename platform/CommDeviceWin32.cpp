@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <cstdio>
 
 namespace afp {
 
@@ -255,7 +256,10 @@ bool TWin32CommDevice::SetCommMask(DWORD mask) {
         std::lock_guard guard(lock_);
         if (wait_ && wait_->Kind == TKind::Wait) wait = wait_;
     }
-    while (wait && InProgress(*wait)) WaitForSingleObject(wait->Overlapped.hEvent, 10);
+    for (int spins = 0; wait && InProgress(*wait); ++spins) {
+        const DWORD r = WaitForSingleObject(wait->Overlapped.hEvent, 10);
+        if (spins == 300) fprintf(stderr, "DBG stuck: r=%lu internal=%llx mask=%lu\n", (unsigned long)r, (unsigned long long)wait->Overlapped.Internal, (unsigned long)(wait->Mask ? *wait->Mask : 999));
+    }
     return true;
 }
 

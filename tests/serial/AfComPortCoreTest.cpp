@@ -148,7 +148,9 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
         const Bytes chunk = PatternBytes(256, 9);
         while (!stop) {
             far_->WiggleLines();
+            fprintf(stderr, "DBG w\n");
             far_->Write(chunk);
+            fprintf(stderr, "DBG r\n");
             far_->Read(4096, 1ms);
         }
     });
@@ -158,6 +160,7 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
     BYTE buffer[512];
     milliseconds slowest{0};
     for (int cycle = 0; cycle < 1000; ++cycle) {
+        if (cycle % 25 == 0) fprintf(stderr, "DBG cycle %d t=%lld\n", cycle, (long long)std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
         ASSERT_TRUE(core_.OpenDevice(port_)) << "cycle " << cycle;
         core_.QueueBytes(out.data(), static_cast<std::int32_t>(out.size()));
         core_.ReadBytes(buffer, sizeof buffer);
