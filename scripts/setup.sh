@@ -2,6 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks to build and test Kalvaro,
 # then configures and builds one build folder.
 #   scripts/setup.sh <build-dir> [extra cmake arguments...]
+# KALVARO_EXTRA_PACKAGES names more Debian packages to install (the test
+# script's fuzzing and Windows checks need some that building does not).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +14,8 @@ packages=(
   fonts-liberation xvfb xauth x11-utils imagemagick xdotool
   desktop-file-utils appstream dpkg-dev
 )
+# shellcheck disable=SC2206 # a blank-separated list of package names
+packages+=(${KALVARO_EXTRA_PACKAGES:-})
 
 missing=()
 for p in "${packages[@]}"; do
