@@ -113,6 +113,10 @@ void TEditor::Save1Click() {
     }
     SaveDialog1->setDirectory(EditPath());
     SaveDialog1->setWindowTitle("Save file as..");
+    SaveThroughDialog();
+}
+
+void TEditor::SaveThroughDialog() {
     if (RunModal(DialogSeams.RunSave, *SaveDialog1) != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty())
         return;
     QString chosen = SaveDialog1->selectedFiles().first();
@@ -127,11 +131,5 @@ void TEditor::SaveAs1Click() {
     // dialog, the dialog's own before that.
     SaveDialog1->setDirectory(EditPath());
     SaveDialog1->selectFile(EditFile());
-    if (RunModal(DialogSeams.RunSave, *SaveDialog1) != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty())
-        return;
-    QString chosen = SaveDialog1->selectedFiles().first();
-    if (QFileInfo(chosen).suffix().isEmpty()) chosen += ".cpo";
-    RememberPath(chosen);
-    WriteTo(chosen);
-    setWindowTitle(chosen);
+    SaveThroughDialog();
 }

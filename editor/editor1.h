@@ -183,6 +183,9 @@ private:
 
     // Writes the text to path (EditorFiles.cpp).
     void WriteTo(const QString& path);
+    // Runs the save dialog; on a choice writes the file there (".cpo" added
+    // to a bare name) and names the window after it.
+    void SaveThroughDialog();
     // Adopts a file chosen in a dialog as EditPath and EditFile.
     void RememberPath(const QString& path);
     int RunModal(const std::function<int(QFileDialog&)>& seam, QFileDialog& dialog);
