@@ -21,6 +21,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # No GoogleTest is packaged for MinGW; the tests build it from the sources
 # Debian's googletest package ships.
-if(NOT DEFINED KALVARO_GTEST_SOURCE_DIR AND EXISTS /usr/src/googletest/CMakeLists.txt)
+if(NOT KALVARO_GTEST_SOURCE_DIR AND EXISTS /usr/src/googletest/CMakeLists.txt)
   set(KALVARO_GTEST_SOURCE_DIR /usr/src/googletest)
 endif()

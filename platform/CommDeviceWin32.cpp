@@ -29,7 +29,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <cstdio>
 
 namespace afp {
 
@@ -102,7 +101,15 @@ private:
         unsigned MaskGeneration = 0;  // of the mask the wait was started with
     };
 
-    static bool InProgress(const TRecord& record) { return !HasOverlappedIoCompleted(&record.Overlapped); }
+    // Whether the record's operation is still outstanding. Wine can lose the
+    // end of a comm-event wait: its wait thread may finish the wait (writing
+    // the mask and the status, then signalling the event) before the call
+    // that started it has returned, and that call then marks the record
+    // pending once more, for good. The event is reset when a wait starts and
+    // signalled only once it has ended, so a wait whose event is signalled
+    // has ended; its record gets back the status the system wrote (an empty
+    // mask is a wait that a mask change ended).
+    static bool InProgress(TRecord& record);
 
     // Fails with the error the system left.
     static bool Failed();
@@ -127,6 +134,13 @@ private:
     DWORD heldErrors_ = 0;     // taken by a read's queue query, for the next ClearCommError
     std::atomic<unsigned> maskGeneration_{0};  // counts SetCommMask calls
 };
+
+bool TWin32CommDevice::InProgress(TRecord& record) {
+    if (HasOverlappedIoCompleted(&record.Overlapped)) return false;
+    if (record.Kind != TKind::Wait || !record.Mask || !record.Owner->Event->IsSignalled()) return true;
+    record.Overlapped.Internal = *record.Mask != 0 ? 0 : static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
+    return false;
+}
 
 bool TWin32CommDevice::Failed() { return Fail(::GetLastError()); }
 
@@ -189,7 +203,12 @@ TWin32CommDevice::TRecord* TWin32CommDevice::Prepare(TOverlapped& overlapped, TK
     record->Kind = kind;
     record->Owner = &overlapped;
     record->Mask = nullptr;
-    if (kind == TKind::Wait) wait_ = record.get();
+    if (kind == TKind::Wait) {
+        // As the system does when it starts the wait; the event then tells
+        // when the wait has ended (see InProgress).
+        overlapped.Event->Reset();
+        wait_ = record.get();
+    }
     overlapped.Status = ERROR_IO_PENDING;
     overlapped.Transferred = 0;
     return record.get();
@@ -256,10 +275,7 @@ bool TWin32CommDevice::SetCommMask(DWORD mask) {
         std::lock_guard guard(lock_);
         if (wait_ && wait_->Kind == TKind::Wait) wait = wait_;
     }
-    for (int spins = 0; wait && InProgress(*wait); ++spins) {
-        const DWORD r = WaitForSingleObject(wait->Overlapped.hEvent, 10);
-        if (spins == 300) fprintf(stderr, "DBG stuck: r=%lu internal=%llx mask=%lu\n", (unsigned long)r, (unsigned long long)wait->Overlapped.Internal, (unsigned long)(wait->Mask ? *wait->Mask : 999));
-    }
+    while (wait && InProgress(*wait)) WaitForSingleObject(wait->Overlapped.hEvent, 10);
     return true;
 }
 
@@ -372,6 +388,7 @@ bool TWin32CommDevice::GetOverlappedResult(TOverlapped& overlapped, DWORD& trans
     transferred = 0;
     TRecord* record = Find(overlapped);
     if (!record) return Fail(ERROR_INVALID_PARAMETER);
+    InProgress(*record);  // settles a wait whose end Wine lost
     if (::GetOverlappedResult(handle_, &record->Overlapped, &transferred, wait ? TRUE : FALSE)) {
         overlapped.Status = ERROR_SUCCESS;
         overlapped.Transferred = transferred;

@@ -84,7 +84,10 @@ TEST_P(AfComPortCoreTest, ArrivingBytesAreAnnouncedUntilRead) {
     far_->Write(BytesOf("hello"));
     EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_RXCHAR));
     // Left unread, the bytes are announced again at every idle poll.
-    EXPECT_TRUE(WaitUntil([&] { return log_.Count(ckDataWaiting) >= 2; }));
+    const bool idlePolls = !RunningUnderWine();
+    if (idlePolls) {
+        EXPECT_TRUE(WaitUntil([&] { return log_.Count(ckDataWaiting) >= 2; }));
+    }
     for (const auto& event : log_.Events()) {
         if (event.Kind == ckDataWaiting) {
             EXPECT_GT(event.Data, 0u);
@@ -98,6 +101,9 @@ TEST_P(AfComPortCoreTest, ArrivingBytesAreAnnouncedUntilRead) {
         return received.size() >= 5;
     });
     EXPECT_TRUE(SameBytes(BytesOf("hello"), received));
+    if (!idlePolls)
+        GTEST_SKIP() << "the idle polls' announcements: Wine ends every comm-event wait at once while unread bytes "
+                        "are queued, so the event thread never comes to an idle poll";
 }
 
 TEST_P(AfComPortCoreTest, QueuedBlocksGoOutWholeAndDrainOncePerBlock) {
@@ -148,9 +154,7 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
         const Bytes chunk = PatternBytes(256, 9);
         while (!stop) {
             far_->WiggleLines();
-            fprintf(stderr, "DBG w\n");
             far_->Write(chunk);
-            fprintf(stderr, "DBG r\n");
             far_->Read(4096, 1ms);
         }
     });
@@ -160,7 +164,6 @@ TEST_P(AfComPortCoreTest, ThousandOpenCloseCyclesUnderTraffic) {
     BYTE buffer[512];
     milliseconds slowest{0};
     for (int cycle = 0; cycle < 1000; ++cycle) {
-        if (cycle % 25 == 0) fprintf(stderr, "DBG cycle %d t=%lld\n", cycle, (long long)std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
         ASSERT_TRUE(core_.OpenDevice(port_)) << "cycle " << cycle;
         core_.QueueBytes(out.data(), static_cast<std::int32_t>(out.size()));
         core_.ReadBytes(buffer, sizeof buffer);
