@@ -47,10 +47,15 @@ private:
 // no limit; 0: just look). Returns WAIT_OBJECT_0 + index or WAIT_TIMEOUT;
 // WAIT_FAILED for an empty list or a null entry.
 DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs);
-DWORD WaitForAny(std::initializer_list<TKernelEvent*> events, DWORD timeoutMs);
+inline DWORD WaitForAny(std::initializer_list<TKernelEvent*> events, DWORD timeoutMs) {
+    return WaitForAny(std::span<TKernelEvent* const>(events.begin(), events.size()), timeoutMs);
+}
 
 // True when the event was signalled within timeoutMs.
-bool WaitForEvent(TKernelEvent& event, DWORD timeoutMs);
+inline bool WaitForEvent(TKernelEvent& event, DWORD timeoutMs) {
+    TKernelEvent* one[] = {&event};
+    return WaitForAny(one, timeoutMs) == WAIT_OBJECT_0;
+}
 
 // TRecursiveLock, the engine's critical section (re-entrant for the thread
 // that holds it; lock, try_lock, unlock), comes with the platform's state in

@@ -74,13 +74,4 @@ DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs) {
     return WAIT_FAILED;
 }
 
-DWORD WaitForAny(std::initializer_list<TKernelEvent*> events, DWORD timeoutMs) {
-    return WaitForAny(std::span<TKernelEvent* const>(events.begin(), events.size()), timeoutMs);
-}
-
-bool WaitForEvent(TKernelEvent& event, DWORD timeoutMs) {
-    TKernelEvent* one[] = {&event};
-    return WaitForAny(one, timeoutMs) == WAIT_OBJECT_0;
-}
-
 }  // namespace afp

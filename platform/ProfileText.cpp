@@ -118,42 +118,46 @@ bool LastLineBlank(std::string_view text) {
     return Trim(feed == std::string_view::npos ? text : text.substr(feed + 1)).empty();
 }
 
-}  // namespace
-
-std::optional<std::string> ProfileLookup(std::string_view text, std::string_view section,
-                                         std::string_view key) {
+// Calls visit(line) for each key line of the first section named section,
+// in file order, until visit returns false. Later sections of the same name
+// are not read, as the lookup has always done.
+template <class Visit>
+void ForEachKeyIn(std::string_view text, std::string_view section, Visit visit) {
     TLineReader reader(text);
     TLine line;
     bool inSection = false;
     while (reader.Next(line)) {
         const TParsedLine parsed = Parse(text, line);
         if (parsed.Kind == TLineKind::Section) {
-            if (inSection) return std::nullopt;
+            if (inSection) return;
             inSection = EqualNoCase(parsed.Name, section);
-        } else if (inSection && parsed.Kind == TLineKind::Key && EqualNoCase(parsed.Name, key)) {
-            return ValueAsRead(parsed.RawValue);
+        } else if (inSection && parsed.Kind == TLineKind::Key && !visit(parsed)) {
+            return;
         }
     }
-    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ProfileLookup(std::string_view text, std::string_view section,
+                                         std::string_view key) {
+    std::optional<std::string> value;
+    ForEachKeyIn(text, section, [&](const TParsedLine& parsed) {
+        if (!EqualNoCase(parsed.Name, key)) return true;
+        value = ValueAsRead(parsed.RawValue);
+        return false;
+    });
+    return value;
 }
 
 std::vector<std::pair<std::string, std::string>> ProfileSectionKeys(std::string_view text,
                                                                     std::string_view section) {
     std::vector<std::pair<std::string, std::string>> keys;
     std::unordered_set<std::string> seen;
-    TLineReader reader(text);
-    TLine line;
-    bool inSection = false;
-    while (reader.Next(line)) {
-        const TParsedLine parsed = Parse(text, line);
-        if (parsed.Kind == TLineKind::Section) {
-            if (inSection) break;
-            inSection = EqualNoCase(parsed.Name, section);
-        } else if (inSection && parsed.Kind == TLineKind::Key &&
-                   seen.insert(FoldedCopy(parsed.Name)).second) {
-            keys.emplace_back(parsed.Name, ValueAsRead(parsed.RawValue));
-        }
-    }
+    ForEachKeyIn(text, section, [&](const TParsedLine& parsed) {
+        if (seen.insert(FoldedCopy(parsed.Name)).second) keys.emplace_back(parsed.Name, ValueAsRead(parsed.RawValue));
+        return true;
+    });
     return keys;
 }
 
