@@ -2,7 +2,8 @@
 // What the benchmarks that drive the real window share: the process's own
 // CPU time and resident memory, a pty pair whose master the benchmark owns,
 // serving the GUI event loop for a while or until a condition holds, the
-// lateness of a 50 ms GUI timer, and the upper view's HEX rendering.
+// lateness of a 50 ms GUI timer, the upper view's HEX rendering, and a
+// settings folder of the benchmark's own.
 //
 // Threads: everything here but CpuSeconds and ResidentMegabytes is for the
 // GUI thread. Nothing throws; a pty that cannot be made ends the program
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -155,5 +157,40 @@ inline std::string HexOf(std::string_view bytes) {
     }
     return text;
 }
+
+// A fresh settings folder for the window, offscreen, removed when the object
+// goes: the user's settings and serial ports are never touched. Ends the
+// program with exit code 2 when no folder can be made.
+class TBenchSettings {
+public:
+    explicit TBenchSettings(const std::string& prefix) {
+        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        if (!::mkdtemp(pattern.data())) {
+            std::perror("mkdtemp");
+            std::exit(2);
+        }
+        folder_ = pattern;
+        std::filesystem::create_directories(folder_ / "kalvaro");
+        ::setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    ~TBenchSettings() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    TBenchSettings(const TBenchSettings&) = delete;
+    TBenchSettings& operator=(const TBenchSettings&) = delete;
+
+    // The settings file maps COM1 and COM2 to these devices and lists
+    // nothing of this machine.
+    void UsePorts(const std::string& com1, const std::string& com2) const {
+        std::ofstream(folder_ / "kalvaro" / "c_28_zirk.ini")
+            << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << com1 << "\nCOM2=" << com2 << "\n";
+    }
+    const std::filesystem::path& Folder() const { return folder_; }
+
+private:
+    std::filesystem::path folder_;
+};
 
 }  // namespace kalvaro::bench

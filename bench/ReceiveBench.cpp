@@ -144,15 +144,10 @@ int main(int argc, char** argv) {
     const double idleSeconds = argc > 3 ? std::atof(argv[3]) : 20;
     const double totalMegabytes = argc > 4 ? std::atof(argv[4]) : 200;
 
-    char folder[] = "/tmp/kalvaro-bench-XXXXXX";
-    if (!mkdtemp(folder)) return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const TBenchSettings settings("kalvaro-bench");
     TPty pty1;
     TPty pty2;
-    std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
-    std::ofstream(std::filesystem::path(folder) / "kalvaro" / "c_28_zirk.ini")
-        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty1.Slave << "\nCOM2=" << pty2.Slave << "\n";
+    settings.UsePorts(pty1.Slave, pty2.Slave);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kalvaro");
@@ -241,6 +236,5 @@ int main(int argc, char** argv) {
         std::printf("idle: both ports open %.3f %% of a core, both closed %.3f %% of a core (%.0f s each)\n",
                     100 * openIdle / idleSeconds, 100 * closedIdle / idleSeconds, idleSeconds);
     }
-    std::filesystem::remove_all(folder);
     return failures ? 1 : 0;
 }

@@ -149,16 +149,11 @@ void PlayTo(TForm1& form, const char* title, int comNumber, const QString& scrip
 int main(int argc, char** argv) {
     const double megabytes = argc > 1 ? std::atof(argv[1]) : 1.0;
 
-    char folder[] = "/tmp/kalvaro-script-bench-XXXXXX";
-    if (!mkdtemp(folder)) return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const TBenchSettings settings("kalvaro-script-bench");
+    const std::filesystem::path folder = settings.Folder();
     TPty pty;
     const std::string pair = "script-bench-" + std::to_string(::getpid());
-    std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
-    std::ofstream(std::filesystem::path(folder) / "kalvaro" / "c_28_zirk.ini")
-        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.Slave
-        << "\nCOM2=" << afp::virt::EndName(pair, afp::virt::TEnd::A) << "\n";
+    settings.UsePorts(pty.Slave, afp::virt::EndName(pair, afp::virt::TEnd::A));
 
     std::string data;
     const std::string script = HexScript(static_cast<std::size_t>(megabytes * 1024 * 1024), data);
@@ -216,6 +211,5 @@ int main(int argc, char** argv) {
                     seconds, cpu, 100 * cpu / seconds);
         form.Comport1->Close();
     }
-    std::filesystem::remove_all(folder);
     return 0;
 }

@@ -627,17 +627,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    char folder[] = "/tmp/kalvaro-soak-XXXXXX";
-    if (!mkdtemp(folder)) return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const TBenchSettings settings("kalvaro-soak");
+    const std::filesystem::path folder = settings.Folder();
     int result = 2;
     {
         TPty pty1;
         TPty pty2;
-        std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
-        std::ofstream(std::filesystem::path(folder) / "kalvaro" / "c_28_zirk.ini")
-            << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty1.Slave << "\nCOM2=" << pty2.Slave << "\n";
+        settings.UsePorts(pty1.Slave, pty2.Slave);
         const TScript script = MakeScript(ScriptSeed);
         std::ofstream(std::filesystem::path(folder) / "soak.cpo", std::ios::binary) << script.Text;
 
@@ -658,6 +654,5 @@ int main(int argc, char** argv) {
         std::fputs(report.c_str(), stdout);
         if (!reportPath.empty()) std::ofstream(reportPath) << report;
     }
-    std::filesystem::remove_all(folder);
     return result;
 }
