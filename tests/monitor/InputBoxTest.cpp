@@ -210,17 +210,11 @@ TEST_F(InputBoxTest, EnterModeWaitsForRoomInAFullOutputQueue) {
         filler += more;
     }
     ASSERT_EQ(form.Comport1->OutFree(), 0);
-    int ticks = 0;
-    QTimer gui;
-    QObject::connect(&gui, &QTimer::timeout, [&] {
-        ++ticks;
-        DrainPeer();
-    });
-    gui.start(10);
+    StartGuiTicks();
     // A key typed while the line waits is not taken: the line cannot change.
     QTimer::singleShot(50, [&] { QTest::keyClick(form.Edit4, 'z'); });
     QTest::keyClick(form.Edit4, Qt::Key_Return);
-    EXPECT_GT(ticks, 0) << "the GUI ran while the line waited";
+    EXPECT_GT(GuiTicks, 0) << "the GUI ran while the line waited";
     EXPECT_TRUE(PeerGot(BytesOf(filler + "line one\r"), LongLimit));
     EXPECT_EQ(form.Edit4->text(), "");
     EXPECT_TRUE(errors.Texts.isEmpty()) << errors.Texts.join('|').toStdString();

@@ -15,6 +15,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <unistd.h>
@@ -79,6 +80,19 @@ protected:
         form.Timer1Timer();
         ASSERT_FALSE(form.InputBoxActive());
     }
+
+    // GUI work driven by a 10 ms timer, which also empties the far end:
+    // GuiTicks counts its runs, proof that the event loop kept going while
+    // the window waited for the line.
+    void StartGuiTicks() {
+        QObject::connect(&GuiTimer, &QTimer::timeout, [this] {
+            ++GuiTicks;
+            DrainPeer();
+        });
+        GuiTimer.start(10);
+    }
+    int GuiTicks = 0;
+    QTimer GuiTimer;
 
     // Takes what has arrived at the far end so far, without waiting.
     void DrainPeer() {

@@ -252,16 +252,9 @@ TEST_F(ScriptPlaybackTest, AFullOutputQueueHoldsTheScriptBackInsteadOfLosingByte
         script += digits[data[at] & 15];
         script += at % 32 == 31 ? "\r\n" : " ";
     }
-    // GUI work driven by a timer, which also empties the far end.
-    int ticks = 0;
-    QTimer gui;
-    QObject::connect(&gui, &QTimer::timeout, [&] {
-        ++ticks;
-        DrainPeer();
-    });
-    gui.start(10);
+    StartGuiTicks();
     Play(form, script);
-    EXPECT_GT(ticks, 10) << "the GUI kept running while the script waited for the line";
+    EXPECT_GT(GuiTicks, 10) << "the GUI kept running while the script waited for the line";
     EXPECT_TRUE(PeerGot(data, LongLimit));
     EXPECT_TRUE(errors.Texts.isEmpty()) << errors.Texts.join('|').toStdString();
     EXPECT_EQ(form.SentCount, 20000);
