@@ -112,7 +112,7 @@ void TEditor::CreateToolBar(QWidget* client) {
         tool->setFixedSize(23, 22);
         tool->setFocusPolicy(Qt::NoFocus);
         ToolBar1->addWidget(tool);
-        connect(tool, &QToolButton::clicked, this, [this, handler] { AfGuard([this, handler] { (this->*handler)(); }); });
+        connect(tool, &QToolButton::clicked, this, AfGuarded(this, handler));
         return tool;
     };
     ToolButton1 = button("ToolButton1", NewFilePicture(), &TEditor::New1Click);
@@ -138,7 +138,7 @@ void TEditor::CreateMarkerButtons(QWidget* client) {
         marker->setGeometry(MarkerRowLeft + slot * MarkerButtonWidth, MarkerRowTop, MarkerButtonWidth,
                             MarkerButtonHeight);
         ++slot;
-        connect(marker, &QToolButton::clicked, this, [this, handler] { AfGuard([this, handler] { (this->*handler)(); }); });
+        connect(marker, &QToolButton::clicked, this, AfGuarded(this, handler));
         return marker;
     };
     SpeedButton1 = button("SpeedButton1", "ASCII", "Check ASCII input", &TEditor::SpeedButton1Click);
@@ -213,7 +213,7 @@ void TEditor::CreateMenu() {
     Userbutton1->setObjectName("Userbutton1");
 
     const auto on = [this](QAction* action, void (TEditor::*handler)()) {
-        connect(action, &QAction::triggered, this, [this, handler] { AfGuard([this, handler] { (this->*handler)(); }); });
+        connect(action, &QAction::triggered, this, AfGuarded(this, handler));
     };
     on(New1, &TEditor::New1Click);
     on(Open1, &TEditor::Open1Click);

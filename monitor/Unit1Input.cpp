@@ -89,7 +89,7 @@ private:
 
 void TForm1::WireInputHandlers() {
     const auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
-        connect(sender, signal, this, [this, handler] { AfGuard([this, handler] { (this->*handler)(); }); });
+        connect(sender, signal, this, AfGuarded(this, handler));
     };
     on(Rchar, &QRadioButton::clicked, &TForm1::RcharClick);
     on(Rstring, &QRadioButton::clicked, &TForm1::RstringClick);

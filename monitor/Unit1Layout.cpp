@@ -351,7 +351,7 @@ void TForm1::CreateInputRow(QWidget* client) {
 
 void TForm1::WireHandlers() {
     const auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
-        connect(sender, signal, this, [this, handler] { AfGuard([this, handler] { (this->*handler)(); }); });
+        connect(sender, signal, this, AfGuarded(this, handler));
     };
     on(Exit1, &QAction::triggered, &TForm1::Exit1Click);
     on(Editor1, &QAction::triggered, &TForm1::Editor1Click);
@@ -384,9 +384,7 @@ void TForm1::WireHandlers() {
     on(Timer4, &QTimer::timeout, &TForm1::Timer4Timer);
     on(Timer5, &QTimer::timeout, &TForm1::Timer5Timer);
 
-    const auto event = [this](void (TForm1::*handler)()) {
-        return [this, handler](QObject*) { AfGuard([this, handler] { (this->*handler)(); }); };
-    };
+    const auto event = [this](void (TForm1::*handler)()) { return AfGuarded(this, handler); };
     Comport1->OnCTSChanged = event(&TForm1::Comport1CTSChanged);
     Comport1->OnDSRChanged = event(&TForm1::Comport1DSRChanged);
     Comport1->OnRINGDetected = event(&TForm1::Comport1RINGDetected);

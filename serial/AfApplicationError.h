@@ -42,3 +42,10 @@ bool AfGuard(Handler&& handler) noexcept {
         return false;
     }
 }
+
+// A handler member of receiver, as a callable that runs it through AfGuard:
+// what every signal and event of a window is connected to.
+template <class Receiver>
+auto AfGuarded(Receiver* receiver, void (Receiver::*handler)()) {
+    return [receiver, handler](auto&&...) { AfGuard([receiver, handler] { (receiver->*handler)(); }); };
+}
