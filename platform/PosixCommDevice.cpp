@@ -32,11 +32,14 @@
 // fOutxDsrFlow, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, fDsrSensitivity,
 // fErrorChar, fAbortOnError. Equal XonChar and XoffChar with XON/XOFF flow
 // are ERROR_INVALID_PARAMETER, as on Win32.
-// Settings are applied at once (TCSANOW) and read back; a driver that cannot
-// take them (a speed it clamps, a framing it rewrites) gets its previous
-// settings back and SetCommState fails with ERROR_NOT_SUPPORTED. A pty
-// carries bytes, not frames: the kernel holds it at CS8 without PARENB
-// whatever is asked, so on a pty those two are not checked.
+// Settings go to the driver in one TCSETS2 (PosixTermios2.h) and are read
+// back; a driver that did not take what it honours (a speed it clamps, a
+// framing it rewrites) gets its previous settings back and SetCommState fails
+// with ERROR_NOT_SUPPORTED. A pty carries bytes, not frames: the kernel holds
+// it at CS8 without PARENB whatever is asked (and keeps everything else:
+// PARODD, CMSPAR, CSTOPB, CRTSCTS, the input flags, any speed), so a framing
+// it cannot represent is taken without complaint and those two are not
+// compared.
 //
 // The I/O thread, one per open device, is the only reader and writer of the
 // tty. It poll()s the tty (POLLIN only while the input queue has room,
@@ -161,22 +164,41 @@ DWORD LineErrorFor(int error) {
     return ERROR_GEN_FAILURE;
 }
 
+using TLineSettings = afp_line_settings;
+static_assert(VTIME < AFP_LINE_NCCS && VMIN < AFP_LINE_NCCS && VSTART < AFP_LINE_NCCS && VSTOP < AFP_LINE_NCCS);
+
 // Line discipline processing off; framing and flow control stay as found.
-void MakeRaw(termios& settings) {
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
-                                               ICRNL | IUCLC | IXANY | IMAXBEL);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
-                                               ICANON | ISIG | IEXTEN | TOSTOP | XCASE);
-    settings.c_cflag |= CREAD | CLOCAL;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
+void MakeRaw(TLineSettings& settings) {
+    settings.iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
+                                             ICRNL | IUCLC | IXANY | IMAXBEL);
+    settings.oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
+                                             ICANON | ISIG | IEXTEN | TOSTOP | XCASE);
+    settings.cflag |= CREAD | CLOCAL;
+    settings.cc[VMIN] = 1;
+    settings.cc[VTIME] = 0;
+}
+
+// The fields SetCommState decides, and of those the ones a pty does not keep.
+constexpr tcflag_t DecidedControl = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t DecidedInput = INPCK | IXON | IXOFF;
+constexpr tcflag_t NotKeptByPty = CSIZE | PARENB;
+
+// Whether the driver took what it honours of wanted.
+bool TookSettings(const TLineSettings& wanted, const TLineSettings& now, bool isPty) {
+    const tcflag_t control = DecidedControl & ~(isPty ? NotKeptByPty : 0);
+    const unsigned long speedError =
+        static_cast<unsigned long>(std::labs(static_cast<long>(now.ospeed) - static_cast<long>(wanted.ospeed)));
+    return (now.cflag & control) == (wanted.cflag & control) &&
+           (now.iflag & DecidedInput) == (wanted.iflag & DecidedInput) &&
+           now.cc[VSTART] == wanted.cc[VSTART] && now.cc[VSTOP] == wanted.cc[VSTOP] &&
+           speedError * 100 <= static_cast<unsigned long>(wanted.ospeed) * SpeedTolerancePercent;
 }
 
 constexpr DWORD RefusedFlags = DCB_FOUTXDSRFLOW | DCB_FDSRSENSITIVITY | DCB_FERRORCHAR | DCB_FABORTONERROR;
 
 // Fills in the fields of settings that dcb decides; the rest stay.
-DWORD TermiosFromDcb(const DCB& dcb, termios& settings) {
+DWORD TermiosFromDcb(const DCB& dcb, TLineSettings& settings) {
     const DWORD flags = DcbFlags(dcb);
     if ((flags & RefusedFlags) || DcbDtrControl(dcb) == DTR_CONTROL_HANDSHAKE ||
         DcbRtsControl(dcb) == RTS_CONTROL_TOGGLE)
@@ -202,49 +224,51 @@ DWORD TermiosFromDcb(const DCB& dcb, termios& settings) {
     }
     const bool ctsRts = (flags & DCB_FOUTXCTSFLOW) || DcbRtsControl(dcb) == RTS_CONTROL_HANDSHAKE;
 
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    settings.c_cflag |= size | parity | (dcb.StopBits != ONESTOPBIT ? CSTOPB : 0) | (ctsRts ? CRTSCTS : 0);
-    settings.c_cflag |= CREAD | CLOCAL;
-    settings.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF);
-    settings.c_iflag |= ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) |
-                        ((flags & DCB_FINX) ? IXOFF : 0);
-    settings.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    settings.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    settings.cflag &= ~DecidedControl;
+    settings.cflag |= size | parity | (dcb.StopBits != ONESTOPBIT ? CSTOPB : 0) | (ctsRts ? CRTSCTS : 0);
+    settings.cflag |= CREAD | CLOCAL;
+    settings.iflag &= ~DecidedInput;
+    settings.iflag |= ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) |
+                      ((flags & DCB_FINX) ? IXOFF : 0);
+    settings.cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    settings.cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    settings.ispeed = dcb.BaudRate;
+    settings.ospeed = dcb.BaudRate;
     return ERROR_SUCCESS;
 }
 
 // lines: the TIOCM_ bits, or -1 for a device without modem lines.
-DCB DcbFromTermios(const termios& settings, unsigned baud, int lines) {
+DCB DcbFromTermios(const TLineSettings& settings, int lines) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = baud;
-    switch (settings.c_cflag & CSIZE) {
+    dcb.BaudRate = settings.ospeed;
+    switch (settings.cflag & CSIZE) {
         case CS5: dcb.ByteSize = 5; break;
         case CS6: dcb.ByteSize = 6; break;
         case CS7: dcb.ByteSize = 7; break;
         default: dcb.ByteSize = 8; break;
     }
-    if (settings.c_cflag & PARENB) {
-        const bool odd = settings.c_cflag & PARODD;
-        if (settings.c_cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
+    if (settings.cflag & PARENB) {
+        const bool odd = settings.cflag & PARODD;
+        if (settings.cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
         else dcb.Parity = odd ? ODDPARITY : EVENPARITY;
     }
-    if (settings.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    if (settings.cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
 
     DWORD flags = DCB_FBINARY;
-    if (settings.c_iflag & INPCK) flags |= DCB_FPARITY;
-    if (settings.c_iflag & IXON) flags |= DCB_FOUTX;
-    if (settings.c_iflag & IXOFF) flags |= DCB_FINX;
+    if (settings.iflag & INPCK) flags |= DCB_FPARITY;
+    if (settings.iflag & IXON) flags |= DCB_FOUTX;
+    if (settings.iflag & IXOFF) flags |= DCB_FINX;
     const bool dtrOn = lines < 0 || (lines & TIOCM_DTR);
     const bool rtsOn = lines < 0 || (lines & TIOCM_RTS);
     flags |= (dtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE) << DCB_FDTRCONTROL_SHIFT;
-    if (settings.c_cflag & CRTSCTS)
+    if (settings.cflag & CRTSCTS)
         flags |= DCB_FOUTXCTSFLOW | (RTS_CONTROL_HANDSHAKE << DCB_FRTSCONTROL_SHIFT);
     else
         flags |= (rtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE) << DCB_FRTSCONTROL_SHIFT;
     SetDcbFlags(dcb, flags);
-    dcb.XonChar = static_cast<char>(settings.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    dcb.XonChar = static_cast<char>(settings.cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(settings.cc[VSTOP]);
     return dcb;
 }
 
@@ -291,7 +315,6 @@ private:
     bool PollModem();
     void DrainWake();
     DWORD SetLine(int bit, bool on);
-    void Restore(const termios& settings, unsigned baud);
 
     TClaimedTty tty_;
     const TUniqueFd wake_;
@@ -466,44 +489,29 @@ DWORD TPosixCommDevice::SetLine(int bit, bool on) {
     return ERROR_SUCCESS;
 }
 
-void TPosixCommDevice::Restore(const termios& settings, unsigned baud) {
-    ::tcsetattr(tty_.Get(), TCSANOW, &settings);
-    afp_termios2_set_speed(tty_.Get(), baud);
-}
-
 DWORD TPosixCommDevice::LineApplyState(const DCB& dcb) {
     std::lock_guard guard(settingsLock_);
     const int fd = tty_.Get();
-    termios before{};
-    unsigned beforeBaud = 0;
-    if (::tcgetattr(fd, &before) != 0 || afp_termios2_get_speed(fd, &beforeBaud) != 0) return LineErrorFor(errno);
-    termios wanted = before;
+    TLineSettings before{};
+    if (afp_line_get(fd, &before) != 0) return LineErrorFor(errno);
+    TLineSettings wanted = before;
     if (const DWORD refused = TermiosFromDcb(dcb, wanted); refused != ERROR_SUCCESS) return refused;
 
-    if (::tcsetattr(fd, TCSANOW, &wanted) != 0 || afp_termios2_set_speed(fd, dcb.BaudRate) != 0) {
+    TLineSettings now{};
+    if (afp_line_set(fd, &wanted) != 0 || afp_line_get(fd, &now) != 0) {
         const DWORD error = LineErrorFor(errno);
-        Restore(before, beforeBaud);
+        afp_line_set(fd, &before);
         return error;
     }
-    termios now{};
-    unsigned nowBaud = 0;
-    if (::tcgetattr(fd, &now) != 0 || afp_termios2_get_speed(fd, &nowBaud) != 0) return LineErrorFor(errno);
-    const tcflag_t forcedByPty = isPty_ ? static_cast<tcflag_t>(CSIZE | PARENB) : 0;
-    const tcflag_t checkedC = (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS) & ~forcedByPty;
-    const tcflag_t checkedI = INPCK | IXON | IXOFF;
-    const unsigned long speedError =
-        static_cast<unsigned long>(std::labs(static_cast<long>(nowBaud) - static_cast<long>(dcb.BaudRate)));
-    if ((now.c_cflag & checkedC) != (wanted.c_cflag & checkedC) ||
-        (now.c_iflag & checkedI) != (wanted.c_iflag & checkedI) ||
-        speedError * 100 > static_cast<unsigned long>(dcb.BaudRate) * SpeedTolerancePercent) {
-        Restore(before, beforeBaud);
+    if (!TookSettings(wanted, now, isPty_)) {
+        afp_line_set(fd, &before);
         return ERROR_NOT_SUPPORTED;
     }
 
     if (const DWORD dtr = DcbDtrControl(dcb); dtr != DTR_CONTROL_HANDSHAKE)
         if (const DWORD error = SetLine(TIOCM_DTR, dtr == DTR_CONTROL_ENABLE); error != ERROR_SUCCESS) return error;
     // With CRTSCTS the kernel drives RTS itself.
-    if (const DWORD rts = DcbRtsControl(dcb); !(wanted.c_cflag & CRTSCTS))
+    if (const DWORD rts = DcbRtsControl(dcb); !(wanted.cflag & CRTSCTS))
         if (const DWORD error = SetLine(TIOCM_RTS, rts == RTS_CONTROL_ENABLE); error != ERROR_SUCCESS) return error;
     stripNull_.store(DcbFlags(dcb) & DCB_FNULL);
     return ERROR_SUCCESS;
@@ -539,16 +547,14 @@ DWORD OpenLine(const std::string& path, TOpenedLine& line) {
     TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!tty.Valid()) return OpenErrorFor(errno);
     const int fd = tty.Get();
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) return errno == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(errno);
+    TLineSettings settings{};
+    if (afp_line_get(fd, &settings) != 0) return errno == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(errno);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenErrorFor(errno);
     if (::ioctl(fd, TIOCEXCL) != 0) return OpenErrorFor(errno);
     TClaimedTty claimed(std::move(tty));
 
     MakeRaw(settings);
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0 || ::tcgetattr(fd, &settings) != 0) return OpenErrorFor(errno);
-    unsigned baud = 0;
-    if (afp_termios2_get_speed(fd, &baud) != 0) return OpenErrorFor(errno);
+    if (afp_line_set(fd, &settings) != 0 || afp_line_get(fd, &settings) != 0) return OpenErrorFor(errno);
 
     struct stat node {};
     if (::fstat(fd, &node) != 0) return OpenErrorFor(errno);
@@ -558,7 +564,7 @@ DWORD OpenLine(const std::string& path, TOpenedLine& line) {
     line.ModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0;
     line.ModemStatus = line.ModemLines ? ModemStatusFrom(lines) : 0;
     line.Counters = line.ModemLines && ::ioctl(fd, TIOCGICOUNT, &line.Counts) == 0;
-    line.State = DcbFromTermios(settings, baud, line.ModemLines ? lines : -1);
+    line.State = DcbFromTermios(settings, line.ModemLines ? lines : -1);
 
     line.Wake = TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!line.Wake.Valid()) return ERROR_GEN_FAILURE;
