@@ -2,13 +2,23 @@
 // a pty slave) driven with the Win32 semantics of TCommDriver.
 //
 // Opening. The node is opened non-blocking, checked to be a terminal, and
-// claimed twice: flock(LOCK_EX) refuses a second open by any program that
-// locks too, even for root, and TIOCEXCL refuses any other non-root open
-// (root bypasses it). Errors: no such node → ERROR_FILE_NOT_FOUND; busy,
-// not permitted, a directory or a node that is not a terminal →
-// ERROR_ACCESS_DENIED; anything else → ERROR_GEN_FAILURE. The line goes into
-// raw mode at once, keeping its framing and flow control; GetCommState
-// reports the settings found there until SetCommState replaces them.
+// claimed the three ways Linux serial programs respect: flock(LOCK_EX)
+// refuses a second open by any program that locks too, even for root;
+// TIOCEXCL refuses any other non-root open (root bypasses it); a UUCP lock
+// file (UucpLock.h) tells minicom and its kind, and a stale one is taken
+// over. Errors: no such node → ERROR_FILE_NOT_FOUND; busy (held by a lock
+// of any of the three kinds), not permitted, a directory or a node that is
+// not a terminal → ERROR_ACCESS_DENIED; anything else → ERROR_GEN_FAILURE.
+// The line goes into raw mode at once, keeping its framing and flow control;
+// GetCommState reports the settings found there until SetCommState replaces
+// them. The claims end when the device is destroyed, and already when it is
+// lost, so that an adapter plugged in again is free for whoever wants it.
+//
+// Probing (ProbePosixCommDevice) must not disturb a program that holds the
+// device: it opens the node without a claim, changes no setting and no
+// modem line, reads whether someone holds it (TIOCGEXCL, which root's opens
+// do not bypass; a shared flock, which an exclusive one elsewhere refuses;
+// a live lock file) and closes it again.
 //
 // Raw mode uses VMIN=1 with O_NONBLOCK rather than VMIN=0: with VMIN=0 a read
 // of an empty line returns 0, which is indistinguishable from a hung-up
@@ -61,6 +71,7 @@
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
 #include "platform/PosixTermios2.h"
+#include "platform/UucpLock.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -133,12 +144,16 @@ class TClaimedTty {
 public:
     TClaimedTty() = default;
     explicit TClaimedTty(TUniqueFd fd) : fd_(std::move(fd)) {}
-    ~TClaimedTty() {
-        if (fd_.Valid()) ::ioctl(fd_.Get(), TIOCNXCL);
-    }
+    ~TClaimedTty() { Unclaim(); }
     TClaimedTty(TClaimedTty&&) noexcept = default;
     TClaimedTty& operator=(TClaimedTty&&) noexcept = default;
     int Get() const { return fd_.Get(); }
+    // Gives up both claims and keeps the descriptor; from any thread.
+    void Unclaim() const {
+        if (!fd_.Valid()) return;
+        ::ioctl(fd_.Get(), TIOCNXCL);
+        ::flock(fd_.Get(), LOCK_UN);
+    }
 
 private:
     TUniqueFd fd_;
@@ -284,6 +299,7 @@ DWORD ModemStatusFrom(int lines) {
 // What the open found out about the line, handed to the device.
 struct TOpenedLine {
     TClaimedTty Tty;
+    TLockFile Lock;
     TUniqueFd Wake;
     DCB State{};
     bool IsPty = false;
@@ -313,10 +329,13 @@ private:
     bool ReadInput(std::size_t& taken);
     bool WriteOutput();
     bool PollModem();
+    // MarkLost, and the claims go with the device.
+    void Lose();
     void DrainWake();
     DWORD SetLine(int bit, bool on);
 
-    TClaimedTty tty_;
+    const TClaimedTty tty_;
+    TLockFile lockFile_;                   // I/O thread only after start; gone before the tty's claims
     const TUniqueFd wake_;
     const bool isPty_;
     const bool modemLines_;
@@ -333,6 +352,7 @@ private:
 TPosixCommDevice::TPosixCommDevice(TOpenedLine line)
     : TCommDriver(line.State, line.ModemStatus),
       tty_(std::move(line.Tty)),
+      lockFile_(std::move(line.Lock)),
       wake_(std::move(line.Wake)),
       isPty_(line.IsPty),
       modemLines_(line.ModemLines),
@@ -400,7 +420,7 @@ void TPosixCommDevice::Run() {
         }
         if (watching && (events & POLLOUT)) watching = WriteOutput();
         if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
-            MarkLost();
+            Lose();
             watching = false;
         }
         if (watching && modemLines_ && TClock::now() >= nextModemPoll) {
@@ -418,7 +438,7 @@ bool TPosixCommDevice::ReadInput(std::size_t& taken) {
     if (got <= 0) {
         // 0: hung up (see VMIN above). Any other error would repeat at every
         // poll, so the line is of no more use either way.
-        MarkLost();
+        Lose();
         return false;
     }
     std::size_t count = static_cast<std::size_t>(got);
@@ -445,7 +465,7 @@ bool TPosixCommDevice::WriteOutput() {
                 return true;
             }
             // As with reads, a write error other than "full" does not go away.
-            MarkLost();
+            Lose();
             EndOutput(0);
             return false;
         }
@@ -459,7 +479,7 @@ bool TPosixCommDevice::PollModem() {
     int lines = 0;
     if (::ioctl(tty_.Get(), TIOCMGET, &lines) != 0) {
         if (!IsLossError(errno)) return true;
-        MarkLost();
+        Lose();
         return false;
     }
     const DWORD status = ModemStatusFrom(lines);
@@ -481,6 +501,12 @@ bool TPosixCommDevice::PollModem() {
     counts_ = now;
     ReportLineErrors(errors);
     return true;
+}
+
+void TPosixCommDevice::Lose() {
+    MarkLost();
+    lockFile_.Release();
+    tty_.Unclaim();
 }
 
 DWORD TPosixCommDevice::SetLine(int bit, bool on) {
@@ -552,6 +578,7 @@ DWORD OpenLine(const std::string& path, TOpenedLine& line) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenErrorFor(errno);
     if (::ioctl(fd, TIOCEXCL) != 0) return OpenErrorFor(errno);
     TClaimedTty claimed(std::move(tty));
+    if (!line.Lock.Take(path)) return ERROR_ACCESS_DENIED;
 
     MakeRaw(settings);
     if (afp_line_set(fd, &settings) != 0 || afp_line_get(fd, &settings) != 0) return OpenErrorFor(errno);
@@ -573,6 +600,18 @@ DWORD OpenLine(const std::string& path, TOpenedLine& line) {
 }
 
 }  // namespace
+
+DWORD ProbePosixCommDevice(const std::string& path) {
+    const TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!tty.Valid()) return OpenErrorFor(errno);
+    const int fd = tty.Get();
+    if (!::isatty(fd)) return ERROR_ACCESS_DENIED;
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return ERROR_ACCESS_DENIED;
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return OpenErrorFor(errno);
+    if (LockFileHeld(path)) return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
 
 std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path) {
     TOpenedLine line;

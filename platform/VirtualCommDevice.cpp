@@ -391,6 +391,14 @@ std::unique_ptr<TCommDevice> OpenVirtualCommDevice(const std::string& name) {
     return nullptr;
 }
 
+DWORD ProbeVirtualCommDevice(const std::string& name) {
+    std::lock_guard guard(Registry().Lock);
+    const TEndState* end = FindEnd(name);
+    if (!end || !end->Plugged) return ERROR_FILE_NOT_FOUND;
+    // Opening would raise the end's lines, which its peer would see.
+    return end->Device ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 namespace virt {
 
 std::string EndName(const std::string& pair, TEnd end) {

@@ -159,12 +159,12 @@ std::int16_t TAfPortComboBox::ItemPort(int index) const {
 bool TAfPortComboBox::DroppedDown() const { return view() && view()->isVisible(); }
 
 std::uint32_t TAfPortComboBox::ProbePort(int n) {
-    TAfPortState state = psFree;
-    if (auto device = afp::OpenCommDevice("COM" + std::to_string(n))) {
-        device.reset();  // a probe must not keep the port from its user
-    } else {
-        state = afp::LastError() == ERROR_FILE_NOT_FOUND ? psAbsent : psBusy;
-    }
+    // Not an open: that would put the line into raw mode under a program
+    // that holds it (another terminal, say) and wiggle its modem lines.
+    const DWORD found = afp::ProbeCommDevice("COM" + std::to_string(n));
+    const TAfPortState state = found == ERROR_SUCCESS          ? psFree
+                               : found == ERROR_FILE_NOT_FOUND ? psAbsent
+                                                               : psBusy;
     return (static_cast<std::uint32_t>(state) << 16) | (static_cast<std::uint32_t>(n) & 0xFFFFu);
 }
 

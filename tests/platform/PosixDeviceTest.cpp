@@ -7,6 +7,7 @@
 #include "platform/ThreadPriority.h"
 #include "platform/VirtualCommDevice.h"
 #include "tests/platform/DeviceFixtures.h"
+#include "tests/support/HeldTty.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
@@ -22,10 +23,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -121,36 +124,44 @@ TEST(PosixOpen, SecondOpenIsBusyUntilTheFirstCloses) {
 
 TEST(PosixOpen, NodeLockedByAnotherProcessIsBusy) {
     TPtyPair pty;
-    int locked[2];
-    int release[2];
-    ASSERT_EQ(0, ::pipe(locked));
-    ASSERT_EQ(0, ::pipe(release));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Only async-signal-safe calls in the child of a threaded process.
-        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        [[maybe_unused]] ssize_t ignored = ::write(locked[1], &ok, 1);
-        char done = 0;
-        ::close(release[1]);
-        ignored = ::read(release[0], &done, 1);
-        ::_exit(0);
+    {
+        const THeldTty locked(pty.SlavePath(), THeldTty::TClaim::Flock);
+        EXPECT_EQ(nullptr, OpenPosixCommDevice(pty.SlavePath()));
+        EXPECT_EQ(ERROR_ACCESS_DENIED, LastError());
     }
-    ::close(locked[1]);
-    ::close(release[0]);
-    char ok = 0;
-    ASSERT_EQ(1, ::read(locked[0], &ok, 1));
-    EXPECT_EQ('y', ok) << "the child could not lock the slave";
+    EXPECT_NE(nullptr, OpenPosixCommDevice(pty.SlavePath())) << "error " << LastError();
+}
 
+TEST(PosixOpen, LockFileIsOursWhileOpenAndAStaleOneIsTakenOver) {
+    TPtyPair pty;
+    const auto lockFile = LockFileOf(pty.SlavePath());
+    const auto contents = [&] {
+        std::ifstream file(lockFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "%10d\n", static_cast<int>(::getpid()));
+
+    WriteLockFile(pty.SlavePath(), DeadPid());
+    {
+        auto device = OpenPosixCommDevice(pty.SlavePath());
+        ASSERT_NE(nullptr, device) << "error " << LastError();
+        EXPECT_EQ(contents(), ours);
+    }
+    EXPECT_FALSE(std::filesystem::exists(lockFile));
+
+    WriteLockFile(pty.SlavePath(), ::getppid());
     EXPECT_EQ(nullptr, OpenPosixCommDevice(pty.SlavePath()));
     EXPECT_EQ(ERROR_ACCESS_DENIED, LastError());
+    EXPECT_NE(contents(), ours) << "another process's lock file is not ours to take";
+    std::filesystem::remove(lockFile);
 
-    ::close(release[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(locked[0]);
-    EXPECT_NE(nullptr, OpenPosixCommDevice(pty.SlavePath())) << "error " << LastError();
+    // A lost device lets go of its claims before anyone closes it.
+    auto device = OpenPosixCommDevice(pty.SlavePath());
+    ASSERT_NE(nullptr, device) << "error " << LastError();
+    EXPECT_EQ(contents(), ours);
+    pty.CloseMaster();
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(lockFile); })) << "the lock file outlived the line";
 }
 
 // ---- settings ----

@@ -805,7 +805,8 @@ TEST_F(AfComPortPtyTest, EveryFramingOpensAndEachFieldChangesAlone) {
     for (const TAfDatabits bits : {db5, db6, db7, db8}) {
         for (const TAfParity parity : {paNone, paOdd, paEven, paMark, paSpace}) {
             for (const TAfStopbits stops : {sbOne, sbOneAndHalf, sbTwo}) {
-                SCOPED_TRACE(testing::Message() << "data bits " << 4 + bits << ", parity " << parity << ", stops " << stops);
+                SCOPED_TRACE(testing::Message() << "data bits " << 4 + bits << ", parity " << parity
+                                                << ", stop bits " << stops);
                 TPtyPair fresh;
                 MapPorts({{1, fresh.SlavePath()}});
                 TAfComPort port;
