@@ -9,6 +9,8 @@
 // GUI thread. Nothing throws; a pty that cannot be made ends the program
 // with exit code 2 (a benchmark cannot run without one).
 
+#include "platform/UucpLock.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -158,8 +160,9 @@ inline std::string HexOf(std::string_view bytes) {
     return text;
 }
 
-// A fresh settings folder for the window, offscreen, removed when the object
-// goes: the user's settings and serial ports are never touched. Ends the
+// A fresh settings folder (and lock-file folder) for the window, offscreen,
+// removed when the object goes: the user's settings, serial ports and the
+// machine's lock folder are never touched. Ends the
 // program with exit code 2 when no folder can be made.
 class TBenchSettings {
 public:
@@ -171,6 +174,8 @@ public:
         }
         folder_ = pattern;
         std::filesystem::create_directories(folder_ / "kalvaro");
+        std::filesystem::create_directories(folder_ / "locks");
+        afp::SetLockFolders({(folder_ / "locks").string()});
         ::setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }

@@ -7,6 +7,7 @@
 // monitor's polling does, and the CPU an open, quiet core uses. It runs with
 // its own temporary settings folder whose port map names only the pty, and
 // never fails on time.
+#include "platform/UucpLock.h"
 #include "serial/AfComPortCore.h"
 
 #include <fcntl.h>
@@ -169,6 +170,8 @@ int main(int argc, char** argv) {
     if (!mkdtemp(folder)) return 1;
     setenv("XDG_CONFIG_HOME", folder, 1);
     std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
+    std::filesystem::create_directories(std::filesystem::path(folder) / "locks");
+    afp::SetLockFolders({(std::filesystem::path(folder) / "locks").string()});
 
     MeasureWrite(megabytes << 20);
     MeasureRead(megabytes << 20);
