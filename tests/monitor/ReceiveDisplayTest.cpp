@@ -218,15 +218,20 @@ TEST_F(ReceiveDisplayTest, PollingSleepsWhileClosedAndShowsBytesAfterTheOpen) {
     EXPECT_EQ(form.Edit2->text(), "4");
 }
 
-TEST_F(ReceiveDisplayTest, NewestLinesStayInSight) {
+TEST_F(ReceiveDisplayTest, BothViewsPutLineNMinus6AtTheTop) {
     TForm1& form = StartWithOpenPorts();
     std::string lines;
-    for (int i = 0; i < 40; ++i) lines += "line " + std::to_string(i) + "\n";
+    for (int i = 0; i < 10; ++i) lines += "line " + std::to_string(i) + "\n";
     Send(1, lines);
     ASSERT_TRUE(CountShows(form.Edit2, static_cast<int>(lines.size())));
-    TMonitorView* view = form.RichEdit1;
-    EXPECT_GT(view->FirstVisibleLine(), 0);
-    EXPECT_GE(view->FirstVisibleLine() + view->VisibleLines(), view->LineCount());
+    EXPECT_EQ(form.RichEdit1->LineCount(), 10);
+    EXPECT_EQ(form.RichEdit1->FirstVisibleLine(), 4);
+    EXPECT_EQ(form.RichEdit1->VisualLineText(4), "line 4");
+
+    for (const char byte : lines) form.EchoSent(static_cast<std::uint8_t>(byte));
+    EXPECT_EQ(form.RichEdit2->LineCount(), 10);
+    EXPECT_EQ(form.RichEdit2->FirstVisibleLine(), 4);
+    EXPECT_EQ(form.RichEdit2->VisualLineText(4), "line 4");
 }
 
 TEST_F(ReceiveDisplayTest, SavedCaptureIsTheViewsTextWithCrLf) {
