@@ -150,7 +150,10 @@ bool TForm1::PollPort(int port) {
         return false;
     }
     QuietTicks[port - 1] = 0;
-    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules) : RenderPort2(bytes, rules);
+    // What the view would drop at once is never made: a long separator
+    // would otherwise turn one tick's bytes into hundreds of megabytes.
+    const std::size_t limit = RichEdit1->MaxBytes();
+    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules, limit) : RenderPort2(bytes, rules, limit);
     if (!batch.Text.empty()) {
         const TColor color = (port == 1 ? ColorComboBox1 : ColorComboBox2)->Value();
         RichEdit1->Append(batch.Text, ColorToQRgb(color));

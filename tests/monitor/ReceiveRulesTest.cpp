@@ -126,6 +126,33 @@ TEST(ReceiveRules, BatchesOfAnySizeGiveTheSameTextAndCounts) {
         EXPECT_EQ(pieces2.Text, whole2.Text);
         EXPECT_EQ(pieces2.Counted, whole2.Counted);
         EXPECT_EQ(whole1.Counted, 20000);
+
+        // A limited batch is the end of the whole text, with the same counts.
+        for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{777}, whole1.Text.size()}) {
+            const auto limited1 = RenderPort1(stream, rules, limit);
+            const auto limited2 = RenderPort2(stream, rules, limit);
+            EXPECT_EQ(limited1.Text, whole1.Text.substr(whole1.Text.size() - std::min(limit, whole1.Text.size())));
+            EXPECT_EQ(limited2.Text, whole2.Text.substr(whole2.Text.size() - std::min(limit, whole2.Text.size())));
+            EXPECT_EQ(limited1.Counted, whole1.Counted);
+            EXPECT_EQ(limited2.Counted, whole2.Counted);
+        }
+    }
+}
+
+// The longest separator the settings file can hold, on a tick's worth of
+// bytes: the text stays within its limit, and every byte is counted.
+TEST(ReceiveRules, ALongSeparatorKeepsTheBatchWithinItsLimit) {
+    const std::string separator(2045, '-');
+    const std::string bytes(256 * 1024, 'A');
+    constexpr std::size_t limit = 4 * 1024 * 1024;
+    for (const TViewRules& rules : {Rules(dmHex, false, separator), Rules(dmAscii, false, separator)}) {
+        const auto batch1 = RenderPort1(bytes, rules, limit);
+        const auto batch2 = RenderPort2(bytes, rules, limit);
+        EXPECT_EQ(batch1.Text.size(), limit);
+        EXPECT_EQ(batch2.Text.size(), limit);
+        EXPECT_TRUE(batch1.Text.ends_with((rules.Mode == dmHex ? "41" : "A") + separator));
+        EXPECT_EQ(batch1.Counted, 256 * 1024);
+        EXPECT_EQ(batch2.Counted, 256 * 1024);
     }
 }
 
