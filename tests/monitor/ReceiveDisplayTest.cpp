@@ -17,10 +17,13 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include <csignal>
 #include <filesystem>
-#include <unistd.h>
 #include <fstream>
 #include <iterator>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +33,29 @@ std::string FileBytes(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
+
+// Files this process writes cannot grow past a size while it lives;
+// writing past it fails with EFBIG instead of raising SIGXFSZ.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &Saved);
+        SavedSignal = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = Saved;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &Saved);
+        std::signal(SIGXFSZ, SavedSignal);
+    }
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+private:
+    rlimit Saved{};
+    void (*SavedSignal)(int) = nullptr;
+};
 
 class ReceiveDisplayTest : public MainWindowTest {
 protected:
@@ -271,6 +297,24 @@ TEST_F(ReceiveDisplayTest, CancelledOrRefusedSaveWritesNothing) {
     ASSERT_EQ(boxes.Texts.size(), 1);
     EXPECT_EQ(boxes.Texts[0], QString::fromStdString("Cannot create file " + target.string() + "."));
     EXPECT_FALSE(std::filesystem::exists(target));
+
+    // No room for the new capture (a file size limit, which holds for root
+    // too, fails the write as a full disk does): the old one stays whole and
+    // nothing else is left.
+    const auto old = Folder / "old.cpi";
+    const std::string oldText(6000, 'o');
+    std::ofstream(old, std::ios::binary) << oldText;
+    Send(1, std::string(20000, 'n'));
+    ASSERT_TRUE(CountShows(form.Edit2, 20000));
+    AnswerSaveWith(form, QString::fromStdString(old.string()));
+    {
+        TFileSizeLimit limit(4096);
+        Click(form.Button2);
+    }
+    ASSERT_EQ(boxes.Texts.size(), 2);
+    EXPECT_EQ(boxes.Texts[1], QString::fromStdString("Cannot create file " + old.string() + "."));
+    EXPECT_TRUE(FileBytes(old) == oldText) << "the old capture changed";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder), {}), 1) << "a temporary file was left";
 }
 
 }  // namespace
