@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSignalBlocker>
 
 #include <vector>
 
@@ -154,6 +157,46 @@ TEST_F(PortPanelsTest, ThePanelGrowsFilledAndShrinksAwayOnOk) {
     EXPECT_TRUE(form.Panel1->isVisible());
     Click(form.Image1);
     EXPECT_TRUE(form.Panel1->isHidden());
+}
+
+// At the boxes' fixed widths every item reads whole: in the box, where the
+// edit shows it from its first character to its last without scrolling,
+// and in the pull-down list, where no item is cut short.
+TEST_F(PortPanelsTest, EveryItemOfEveryBoxShowsWhole) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    PickPort(form.ComComboBox3, 2);
+    Click(form.Image1);
+    Click(form.Image2);
+    for (QFrame* panel : {form.Panel1, form.Panel2}) {
+        ASSERT_TRUE(panel->isVisible());
+        for (QComboBox* box : panel->findChildren<QComboBox*>()) {
+            QLineEdit* edit = box->lineEdit();
+            const QSignalBlocker quiet(box);
+            for (int i = 0; i < box->count(); ++i) {
+                const QString item = box->itemText(i);
+                edit->setText(item);
+                // Where the edit draws the first and the last character,
+                // once it has painted (which is when it scrolls).
+                const auto drawnAt = [&](int position) {
+                    edit->setCursorPosition(position);
+                    edit->repaint();
+                    return edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+                };
+                const int first = drawnAt(0);
+                const int last = drawnAt(static_cast<int>(item.size()));
+                EXPECT_EQ(last - first, edit->fontMetrics().horizontalAdvance(item))
+                    << box->objectName().toStdString() << " scrolls " << item.toStdString();
+                EXPECT_TRUE(box->rect().contains(edit->geometry())) << box->objectName().toStdString();
+                EXPECT_LE(edit->mapTo(box, QPoint(last, 0)).x(), box->rect().right())
+                    << box->objectName().toStdString() << " cuts " << item.toStdString();
+            }
+            box->showPopup();
+            QAbstractItemView* list = box->view();
+            EXPECT_GE(list->viewport()->width(), list->sizeHintForColumn(0)) << box->objectName().toStdString();
+            box->hidePopup();
+        }
+    }
 }
 
 TEST_F(PortPanelsTest, APickInABoxClosesAndReopensWithTheNewSettingAndRtsOff) {
