@@ -34,27 +34,20 @@ std::string FileBytes(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// Files this process writes cannot grow past a size while it lives;
-// writing past it fails with EFBIG instead of raising SIGXFSZ.
-class TFileSizeLimit {
-public:
-    explicit TFileSizeLimit(rlim_t bytes) {
+// Files this process writes cannot grow past a size while it lives: a
+// write past it fails (EFBIG, not SIGXFSZ) as on a full disk, root or not.
+struct TFileSizeLimit {
+    explicit TFileSizeLimit(rlim_t bytes) : Signal(std::signal(SIGXFSZ, SIG_IGN)) {
         getrlimit(RLIMIT_FSIZE, &Saved);
-        SavedSignal = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = Saved;
-        limit.rlim_cur = bytes;
+        const rlimit limit{bytes, Saved.rlim_max};
         EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     }
     ~TFileSizeLimit() {
         setrlimit(RLIMIT_FSIZE, &Saved);
-        std::signal(SIGXFSZ, SavedSignal);
+        std::signal(SIGXFSZ, Signal);
     }
-    TFileSizeLimit(const TFileSizeLimit&) = delete;
-    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
-
-private:
+    void (*Signal)(int);
     rlimit Saved{};
-    void (*SavedSignal)(int) = nullptr;
 };
 
 class ReceiveDisplayTest : public MainWindowTest {
@@ -298,9 +291,7 @@ TEST_F(ReceiveDisplayTest, CancelledOrRefusedSaveWritesNothing) {
     EXPECT_EQ(boxes.Texts[0], QString::fromStdString("Cannot create file " + target.string() + "."));
     EXPECT_FALSE(std::filesystem::exists(target));
 
-    // No room for the new capture (a file size limit, which holds for root
-    // too, fails the write as a full disk does): the old one stays whole and
-    // nothing else is left.
+    // No room for the new capture: the old one stays whole, nothing is left.
     const auto old = Folder / "old.cpi";
     const std::string oldText(6000, 'o');
     std::ofstream(old, std::ios::binary) << oldText;
