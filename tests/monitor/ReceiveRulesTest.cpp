@@ -139,21 +139,4 @@ TEST(ReceiveRules, BatchesOfAnySizeGiveTheSameTextAndCounts) {
     }
 }
 
-// The longest separator the settings file can hold, on a tick's worth of
-// bytes: the text stays within its limit, and every byte is counted.
-TEST(ReceiveRules, ALongSeparatorKeepsTheBatchWithinItsLimit) {
-    const std::string separator(2045, '-');
-    const std::string bytes(256 * 1024, 'A');
-    constexpr std::size_t limit = 4 * 1024 * 1024;
-    for (const TViewRules& rules : {Rules(dmHex, false, separator), Rules(dmAscii, false, separator)}) {
-        const auto batch1 = RenderPort1(bytes, rules, limit);
-        const auto batch2 = RenderPort2(bytes, rules, limit);
-        EXPECT_EQ(batch1.Text.size(), limit);
-        EXPECT_EQ(batch2.Text.size(), limit);
-        EXPECT_TRUE(batch1.Text.ends_with((rules.Mode == dmHex ? "41" : "A") + separator));
-        EXPECT_EQ(batch1.Counted, 256 * 1024);
-        EXPECT_EQ(batch2.Counted, 256 * 1024);
-    }
-}
-
 }  // namespace
