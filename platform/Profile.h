@@ -1,8 +1,8 @@
 #pragma once
 // The INI settings file, with the Windows private-profile semantics the
 // program's settings rely on:
-//  - one key per call; the file is read (or rewritten) whole each time and
-//    nothing is cached between calls;
+//  - one key per call (or one batch of keys, below); the file is read (or
+//    rewritten) whole each time and nothing is cached between calls;
 //  - section and key names compare case-insensitively (ASCII letters);
 //  - a value read back loses the blanks around it and one pair of enclosing
 //    quotation marks ("..." or '...'), and is cut to 2047 characters (bytes);
