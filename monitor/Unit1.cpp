@@ -10,6 +10,7 @@
 #include "monitor/ColorComboBox.h"
 #include "monitor/MonitorSettings.h"
 #include "monitor/MonitorView.h"
+#include "platform/Profile.h"
 #include "serial/AfApplicationError.h"
 
 #include <QApplication>
@@ -81,6 +82,9 @@ void TForm1::SetCompanions(TForm3* about, TEditor* editor, TForm2* userButton) {
 int TForm1::ShowModal(QDialog& dialog) { return ModalRunner ? ModalRunner(dialog) : dialog.exec(); }
 
 void TForm1::ReadSettings() {
+    // A crash during an earlier close can have left a hidden temporary copy
+    // of the file, as big as the file itself; nothing else would remove it.
+    afp::RemoveStaleProfileTemporaries(SettingsFileName);
     const TMonitorSettings settings = ReadMonitorSettings(SettingsFileName);
     ColorComboBox1->SetValue(settings.Port1Color);
     ColorComboBox2->SetValue(settings.Port2Color);

@@ -331,8 +331,9 @@ public:
     // the checked line ends of an empty box in Auto mode; the errors of that
     // sending leave it.
     void Edit4KeyPress(unsigned char& Key);
-    // The change handling: sends a complete value, or in Enter mode right
-    // after Enter the whole line. Raises the conversion error of a Dec value
+    // The change handling: in Auto mode sends the value a full box holds; in
+    // Enter mode, right after Enter, sends the whole line, however full the
+    // box (a line of 255 characters is 255 values, not one). Raises the conversion error of a Dec value
     // and port 1's write error; the box then keeps its text.
     void Edit4Change();
     // Enter has just been pressed in Enter mode: the change handling sends

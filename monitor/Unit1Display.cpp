@@ -28,9 +28,9 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSaveFile>
 #include <QTimer>
 
-#include <fstream>
 
 namespace {
 
@@ -150,7 +150,10 @@ bool TForm1::PollPort(int port) {
         return false;
     }
     QuietTicks[port - 1] = 0;
-    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules) : RenderPort2(bytes, rules);
+    // What the view would drop at once is never made: a long separator
+    // would otherwise turn one tick's bytes into hundreds of megabytes.
+    const std::size_t limit = RichEdit1->MaxBytes();
+    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules, limit) : RenderPort2(bytes, rules, limit);
     if (!batch.Text.empty()) {
         const TColor color = (port == 1 ? ColorComboBox1 : ColorComboBox2)->Value();
         RichEdit1->Append(batch.Text, ColorToQRgb(color));
@@ -227,9 +230,11 @@ void TForm1::Button2Click() {
     if (ShowModal(*SaveDialog1) != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
     QString chosen = SaveDialog1->selectedFiles().first();
     if (QFileInfo(chosen).suffix().isEmpty()) chosen += ".cpi";
-    std::ofstream file(chosen.toStdString(), std::ios::binary | std::ios::trunc);
-    if (!file) throw EAfSerialError(AfFormat("Cannot create file %s", chosen.toLocal8Bit().constData()));
-    file.write(capture.data(), static_cast<std::streamsize>(capture.size()));
-    file.close();
-    if (!file) throw EAfSerialError(AfFormat("Cannot create file %s", chosen.toLocal8Bit().constData()));
+    // An existing capture is replaced only by a complete new one: the text
+    // goes to a temporary file beside it, renamed over it at the end. A full
+    // disk then leaves the old file as it was and no temporary file.
+    QSaveFile file(chosen);
+    const auto size = static_cast<qint64>(capture.size());
+    if (!file.open(QIODevice::WriteOnly) || file.write(capture.data(), size) != size || !file.commit())
+        throw EAfSerialError(AfFormat("Cannot create file %s", chosen.toLocal8Bit().constData()));
 }

@@ -307,10 +307,12 @@ void TForm1::Edit4Change() {
 void TForm1::SendFromBox(bool enterMode) {
     const TInputFormat format = InputFormat();
     const std::string text = BoxBytes();
-    if (text.size() == static_cast<std::size_t>(Edit4Limit)) {
+    // A full box is one complete value only in Auto mode: in Enter mode the
+    // limit is the line's length, and a full line is sent whole like any
+    // other.
+    if (!enterMode && text.size() == static_cast<std::size_t>(Edit4Limit)) {
         SendToPort1(BoxValue(format, text), true);
-        // Clearing runs this again: in Auto mode it stops at once, in Enter
-        // mode (EnterPending still set) it sends the line ends.
+        // Clearing runs this again, which stops at once.
         Edit4->clear();
         Edit4->setFocus();
         return;

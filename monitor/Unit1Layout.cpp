@@ -10,6 +10,7 @@
 #include "serial/AfApplicationError.h"
 #include "serial/AfPortControls.h"
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,8 +19,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 
@@ -106,8 +109,47 @@ TLimitedEdit* SeparatorField(QWidget* parent, const char* name, int left, int to
     return field;
 }
 
-QComboBox* SettingBox(QWidget* panel, const char* name, int left, int top, int width, const QStringList& items) {
-    auto* box = Put(new QComboBox(panel), name, left, top, width, 21);
+// The settings panels' boxes are narrow (37 pixels for the data and stop
+// bits): with the platform's padding and arrow, "1.5" or "256000" would not
+// fit. This look keeps a one-pixel frame and a narrow arrow and gives the
+// rest to the text.
+class TCompactBoxStyle : public QProxyStyle {
+public:
+    static constexpr int Frame = 1;
+    static constexpr int ArrowWidth = 10;
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        if (control != CC_ComboBox || (part != SC_ComboBoxArrow && part != SC_ComboBoxEditField))
+            return QProxyStyle::subControlRect(control, option, part, widget);
+        const QRect whole = option->rect.adjusted(Frame, Frame, -Frame, -Frame);
+        QRect rect = whole;
+        if (part == SC_ComboBoxArrow)
+            rect.setLeft(whole.right() - ArrowWidth + 1);
+        else
+            rect.setRight(whole.right() - ArrowWidth);
+        return visualRect(option->direction, option->rect, rect);
+    }
+};
+
+// An editable drop-down box whose list is as wide as its longest item,
+// however narrow the box.
+class TSettingBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        QAbstractItemView* list = view();
+        const int scrollBar = count() > maxVisibleItems() ? list->verticalScrollBar()->sizeHint().width() : 0;
+        list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + scrollBar);
+        QComboBox::showPopup();
+    }
+};
+
+QComboBox* SettingBox(QWidget* panel, QStyle* look, const char* name, int left, int top, int width,
+                      const QStringList& items) {
+    auto* box = Put(new TSettingBox(panel), name, left, top, width, 21);
+    box->setStyle(look);
     box->setEditable(true);
     box->setInsertPolicy(QComboBox::NoInsert);
     // A typed text stays what was typed: it is an item or it is not.
@@ -216,16 +258,18 @@ void TForm1::CreateSettingsPanels(QWidget* client) {
         frame->setFrameStyle(QFrame::Box | QFrame::Plain);
         frame->setLineWidth(1);
         SetBackgroundColor(frame, InactiveCaptionColor);
+        auto* look = new TCompactBoxStyle;
+        look->setParent(frame);
         Caption(frame, "", "Bauds", 16, 12);
         Caption(frame, "", "Parity", 16, 36);
         Caption(frame, "", "Data", 16, 60);
         Caption(frame, "", "Stop bits", 16, 84);
         Caption(frame, "", "Flow control", 16, 108);
-        boxes[0] = SettingBox(frame, boxNames[0], 80, 8, 60, bauds);
-        boxes[1] = SettingBox(frame, boxNames[1], 80, 32, 57, parities);
-        boxes[2] = SettingBox(frame, boxNames[2], 80, 56, 37, databits);
-        boxes[3] = SettingBox(frame, boxNames[3], 80, 80, 37, stopbits);
-        boxes[4] = SettingBox(frame, boxNames[4], 80, 104, 84, flows);
+        boxes[0] = SettingBox(frame, look, boxNames[0], 80, 8, 60, bauds);
+        boxes[1] = SettingBox(frame, look, boxNames[1], 80, 32, 57, parities);
+        boxes[2] = SettingBox(frame, look, boxNames[2], 80, 56, 37, databits);
+        boxes[3] = SettingBox(frame, look, boxNames[3], 80, 80, 37, stopbits);
+        boxes[4] = SettingBox(frame, look, boxNames[4], 80, 104, 84, flows);
         ok = Button(frame, okName, "OK", 264, 99, 51, 25);
         frame->hide();
         frame->raise();

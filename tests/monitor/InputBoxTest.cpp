@@ -113,6 +113,23 @@ TEST_F(InputBoxTest, EnterModeSendsTheLineInGroupsWithTheCheckedLineEnds) {
     QTest::keyClick(form.Edit4, Qt::Key_Return);
     EXPECT_TRUE(PeerGot(Bytes{0x0D, 0x0A}));
     EXPECT_FALSE(form.EnterPending);
+
+    // A full line, typed or pasted, is sent whole.
+    Click(form.Rascii);
+    const QString full(255, 'f');
+    QTest::keyClicks(form.Edit4, full);
+    ASSERT_EQ(form.Edit4->text(), full);
+    QTest::keyClick(form.Edit4, Qt::Key_Return);
+    Bytes line(257, 'f');
+    line[255] = 0x0D;
+    line[256] = 0x0A;
+    EXPECT_TRUE(PeerGot(line));
+    QApplication::clipboard()->setText(QString(300, 'p'));
+    QTest::keyClick(form.Edit4, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(form.Edit4, Qt::Key_Return);
+    std::fill_n(line.begin(), 255, 'p');
+    EXPECT_TRUE(PeerGot(line));
+    EXPECT_EQ(form.Edit4->text(), "");
 }
 
 TEST_F(InputBoxTest, EnterInAutoModeSendsOnlyTheLineEndsOfAnEmptyBox) {
