@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextDocument>
 
@@ -46,10 +47,13 @@ std::string ReadScriptFile(const QString& path) {
 }
 
 void WriteScriptFile(const QString& path, std::string_view bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) throw EFCreateError(Quoted("Cannot create file ", path));
+    // The new bytes go to a temporary file beside the old one, which replaces
+    // it only once complete: a full disk never costs the old file. Whatever
+    // fails, the temporary file goes with the object.
+    QSaveFile file(path);
     const qint64 size = static_cast<qint64>(bytes.size());
-    if (file.write(bytes.data(), size) != size || !file.flush()) throw EFCreateError(Quoted("Cannot create file ", path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), size) != size || !file.commit())
+        throw EFCreateError(Quoted("Cannot create file ", path));
 }
 
 int TEditor::MyDialog() {

@@ -1,9 +1,11 @@
 #pragma once
 // Reading and writing a script file as bytes, for the script editor.
 //
-// ReadScriptFile gives the whole file; WriteScriptFile replaces the file's
-// contents with the bytes (creating it when it does not exist). Neither
-// interprets the bytes (see EditorText.h for that).
+// ReadScriptFile gives the whole file; WriteScriptFile replaces the file with
+// the bytes (creating it when it does not exist) as one step: the file holds
+// either its old bytes or all the new ones, and a failed write leaves no
+// temporary file behind. Neither interprets the bytes (see EditorText.h for
+// that).
 //
 // Errors: ReadScriptFile raises EFOpenError "Cannot open file <path>" when the
 // file cannot be opened or read (missing, a folder, no permission);

@@ -7,6 +7,10 @@
 #include <QTextDocument>
 #include <QToolButton>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 namespace {
 
 using namespace kalvaro::test;
@@ -192,6 +196,53 @@ TEST_F(EditorTest, AFileThatCannotBeWrittenIsReportedAndTheCaptionStays) {
     editor.Save1->trigger();
     EXPECT_EQ(boxes.Texts.value(1), "Cannot create file " + SaveAnswer + ".");
     EXPECT_EQ(editor.windowTitle(), SaveAnswer);
+}
+
+// A disk that fills up after a few kilobytes, as this process sees it: a
+// file size limit, its signal ignored so that a write past it fails.
+class TFullDisk {
+public:
+    explicit TFullDisk(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &Old);
+        OldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{bytes, Old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~TFullDisk() {
+        setrlimit(RLIMIT_FSIZE, &Old);
+        std::signal(SIGXFSZ, OldSignal);
+    }
+    TFullDisk(const TFullDisk&) = delete;
+    TFullDisk& operator=(const TFullDisk&) = delete;
+
+private:
+    rlimit Old{};
+    void (*OldSignal)(int) = nullptr;
+};
+
+TEST_F(EditorTest, SavingOnAFullDiskLeavesTheOldFileWhole) {
+    TEditor& editor = Editor();
+    TErrorBoxes boxes;
+    const std::string old(2000, 'o');
+    WriteBytes(Folder / "old.cpo", old);
+    WriteBytes(Folder / "other.cpo", old);
+    OpenAnswer = Q(Folder / "old.cpo");
+    editor.Open1->trigger();
+    editor.Memo1->setPlainText(QString(64 * 1024, u'n'));
+    SaveAnswer = Q(Folder / "other.cpo");
+    {
+        TFullDisk full(16 * 1024);
+        editor.Save1->trigger();
+        editor.SaveAs1->trigger();
+    }
+    EXPECT_EQ(boxes.Texts, QStringList({"Cannot create file " + OpenAnswer + ".", "Cannot create file " + SaveAnswer + "."}));
+    EXPECT_TRUE(ReadBytes(Folder / "old.cpo") == old) << "Save left the old file whole";
+    EXPECT_TRUE(ReadBytes(Folder / "other.cpo") == old) << "Save As left the old file whole";
+    std::vector<std::filesystem::path> left;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, std::vector<std::filesystem::path>({"old.cpo", "other.cpo"})) << "no temporary file is left";
+    EXPECT_EQ(editor.windowTitle(), OpenAnswer);
 }
 
 TEST_F(EditorTest, AFileLongerThanTheTextAreaHoldsIsRefused) {
