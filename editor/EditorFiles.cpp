@@ -39,6 +39,7 @@ QString FromUtf16(const std::u16string& text) {
 }  // namespace
 
 std::string ReadScriptFile(const QString& path) {
+    if (!QFileInfo(path).isFile()) throw EFOpenError(Quoted("Cannot open file ", path));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) throw EFOpenError(Quoted("Cannot open file ", path));
     const QByteArray bytes = file.readAll();

@@ -7,8 +7,15 @@
 // temporary file behind. Neither interprets the bytes (see EditorText.h for
 // that).
 //
+// ReadScriptFile reads regular files only (a link to one included): a named
+// pipe, a device or a socket is refused before it is opened, since opening a
+// pipe waits for a writer and reading a device may never end, and either
+// would hold the thread that asked. The editor and the script player both
+// read scripts through it.
+//
 // Errors: ReadScriptFile raises EFOpenError "Cannot open file <path>" when the
-// file cannot be opened or read (missing, a folder, no permission);
+// file cannot be opened or read (missing, a folder or another file that is
+// not a regular file, no permission);
 // WriteScriptFile raises EFCreateError "Cannot create file <path>" when it
 // cannot be created, opened for writing or fully written. The path appears in
 // the platform's native form.
