@@ -104,11 +104,30 @@ void TEditor::Open1Click() {
     // Whatever the save question's answer, the chosen file is loaded.
     if (windowTitle() != NoFile) New1Click();
 
-    const QString text = ScriptTextFromBytes(ReadScriptFile(chosen));
+    const std::string bytes = ReadScriptFile(chosen);
+    const QString text = ScriptTextFromBytes(bytes);
     if (text.size() > TScriptMemo::MemoCapacity) throw std::runtime_error("Text exceeds memo capacity");
     Memo1->setPlainText(text);
     TextChanged = true;
+    // The text ends at a zero byte, so it is not the file's: were it taken as
+    // the file's, a save (or Yes to the save question) would cut the file
+    // short. It stays a new text, saved only under a name the user picks.
+    if (bytes.find('\0') != std::string::npos) {
+        WarnZeroByte(chosen);
+        return;
+    }
     setWindowTitle(chosen);
+}
+
+void TEditor::WarnZeroByte(const QString& path) {
+    ZeroByteWarning->setText("The file " + QDir::toNativeSeparators(path) +
+                             " contains a zero byte; the text after it is not shown.\n"
+                             "The text opens as a new text, so saving it asks for a file name "
+                             "and the file is not cut short.");
+    if (DialogSeams.Warn)
+        DialogSeams.Warn(*ZeroByteWarning);
+    else
+        ZeroByteWarning->exec();
 }
 
 void TEditor::Save1Click() {

@@ -249,6 +249,12 @@ void TEditor::CreateDialogs() {
     SaveQuestion->setWindowTitle("Confirm");
     SaveQuestion->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
     SaveQuestion->setDefaultButton(QMessageBox::Yes);
+
+    ZeroByteWarning = new QMessageBox(this);
+    ZeroByteWarning->setObjectName("ZeroByteWarning");
+    ZeroByteWarning->setIcon(QMessageBox::Warning);
+    ZeroByteWarning->setWindowTitle("Warning");
+    ZeroByteWarning->setStandardButtons(QMessageBox::Ok);
 }
 
 QPrintDialog* TEditor::PrintDialog1() {
