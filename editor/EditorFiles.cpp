@@ -12,8 +12,6 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSaveFile>
-#include <QTextBlock>
-#include <QTextDocument>
 
 #include <string>
 
@@ -23,13 +21,6 @@ constexpr char NoFile[] = "New";
 
 std::string Quoted(const char* what, const QString& path) {
     return std::string(what) + QDir::toNativeSeparators(path).toLocal8Bit().toStdString();
-}
-
-QStringList LinesOf(const QTextDocument& document) {
-    QStringList lines;
-    lines.reserve(document.blockCount());
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) lines << block.text();
-    return lines;
 }
 
 QString FromUtf16(const std::u16string& text) {
@@ -73,7 +64,7 @@ void TEditor::RememberPath(const QString& path) {
 }
 
 void TEditor::WriteTo(const QString& path) {
-    const std::optional<std::string> bytes = ScriptBytesFromLines(LinesOf(*Memo1->document()));
+    const std::optional<std::string> bytes = ScriptBytesFromLines(Memo1->FileLines());
     // The text area lets no such character in; should one get there all the
     // same, the file is left as it is rather than written with a guess.
     if (!bytes) throw EFCreateError(Quoted("Cannot save characters outside the Central European character set in ", path));
@@ -87,7 +78,7 @@ void TEditor::New1Click() {
         if (answer == QMessageBox::Yes) Save1Click();
     }
     Emptying = true;
-    Memo1->clear();
+    Memo1->SetScriptText(QString());
     Emptying = false;
     setWindowTitle(NoFile);
 }
@@ -107,7 +98,7 @@ void TEditor::Open1Click() {
     const std::string bytes = ReadScriptFile(chosen);
     const QString text = ScriptTextFromBytes(bytes);
     if (text.size() > TScriptMemo::MemoCapacity) throw std::runtime_error("Text exceeds memo capacity");
-    Memo1->setPlainText(text);
+    Memo1->SetScriptText(text);
     TextChanged = true;
     // The text ends at a zero byte, so it is not the file's: were it taken as
     // the file's, a save (or Yes to the save question) would cut the file

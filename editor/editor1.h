@@ -21,10 +21,12 @@
 // Files are bytes in code page 1250 (EditorText.h): loading shows them
 // through the code page, with CR LF, lone CR and lone LF as line breaks and
 // the text ending at a zero byte; saving writes every line's bytes joined
-// with CR LF and adds no line break at the end. A file with a zero byte is
+// with CR LF and adds no line break at the end. A very long line shows in
+// pieces and saves as one line (ScriptMemo.h). A file with a zero byte is
 // shown up to it with a warning, as a new text: the caption stays "New", so
-// that the part shown is never saved over the whole file unasked. The text area never holds a
-// character the code page lacks (ScriptMemo.h), so saving never alters one.
+// that the part shown is never saved over the whole file unasked. The text
+// area never holds a character the code page lacks (ScriptMemo.h), so saving
+// never alters one.
 //
 // Geometry: the window's 540 x 405 (at 226, 135) is its client size with the
 // menu bar; the controls are placed in pixels of the central widget. On every

@@ -4,6 +4,7 @@
 #include "tests/editor/EditorFixture.h"
 
 #include <QAction>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QToolButton>
 
@@ -254,6 +255,53 @@ TEST_F(EditorTest, AFileLongerThanTheTextAreaHoldsIsRefused) {
     EXPECT_EQ(boxes.Texts, QStringList({"Text exceeds memo capacity."}));
     EXPECT_EQ(editor.windowTitle(), "New");
     EXPECT_EQ(Text(), "");
+}
+
+// A line too long to lay out whole shows in pieces, which are no line
+// breaks of the text: typed around, split, joined or given a marker, the
+// line saves as the text it is.
+TEST_F(EditorTest, ALongLineShowsInPiecesAndSavesAsOneLine) {
+    TEditor& editor = Editor();
+    const qsizetype piece = TScriptMemo::PieceLength;
+    std::string a, b, c, d;
+    for (qsizetype i = 0; i < piece; ++i) {
+        a += static_cast<char>('a' + i % 26);
+        b += static_cast<char>('A' + i % 26);
+        c += static_cast<char>('0' + i % 10);
+    }
+    d = "0123456789";
+    WriteBytes(Folder / "long.cpo", "short\r\n" + a + b + c + d + "\r\nlast");
+    OpenAnswer = Q(Folder / "long.cpo");
+    editor.Open1->trigger();
+    ASSERT_EQ(editor.Memo1->blockCount(), 6) << "short, four pieces, last";
+    EXPECT_FALSE(editor.Memo1->document()->isUndoRedoEnabled());
+
+    const auto caret = [&](int block, bool atEnd) {
+        const QTextBlock shown = editor.Memo1->document()->findBlockByNumber(block);
+        QTextCursor cursor(shown);
+        if (atEnd) cursor.setPosition(shown.position() + shown.length() - 1);
+        editor.Memo1->setTextCursor(cursor);
+    };
+    caret(1, true);
+    Type("X");  // before a piece break
+    caret(2, false);
+    Type("Y");  // after it
+    caret(3, false);
+    QTest::keyClick(editor.Memo1, Qt::Key_Return);  // a real line break
+    caret(5, false);
+    QTest::keyClick(editor.Memo1, Qt::Key_Backspace);  // joins two pieces
+    caret(2, false);
+    QTest::mouseClick(editor.SpeedButton2, Qt::LeftButton);  // a marker starts a line of its own
+    editor.Save1->trigger();
+    EXPECT_TRUE(ReadBytes(Folder / "long.cpo") ==
+                "short\r\n" + a + "X\r\n%%HEX%%\r\nY" + b + "\r\n" + c + d + "\r\nlast");
+
+    WriteBytes(Folder / "short.cpo", "1\r\n2");
+    OpenAnswer = Q(Folder / "short.cpo");
+    editor.Open1->trigger();
+    EXPECT_EQ(Text(), "1\n2");
+    EXPECT_TRUE(editor.Memo1->document()->isUndoRedoEnabled()) << "a text without pieces has its undo";
+    EXPECT_EQ(editor.Memo1->document()->defaultFont(), editor.Memo1->font());
 }
 
 // Every byte value but the two line-end bytes, in CR LF lines of 16.
