@@ -21,8 +21,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -75,26 +73,21 @@ TEST_F(EditorToPlaybackTest, AScriptWrittenInTheEditorPlaysByteForByte) {
 }
 
 // Turns a window stuck opening a named pipe into a failure instead of a
-// hang: past the limit it notes that it fired and keeps opening the pipe's
+// hang: past its limit it notes that it fired and keeps opening the pipe's
 // write end, which lets a blocked open return (and its read find the end).
 class TPipeWatchdog {
 public:
     TPipeWatchdog(std::filesystem::path pipe, milliseconds limit)
         : Thread([this, pipe = std::move(pipe), limit] {
-              std::unique_lock lock(Mutex);
-              if (Wake.wait_for(lock, limit, [this] { return Done; })) return;
-              Fired = true;
-              while (!Wake.wait_for(lock, milliseconds(20), [this] { return Done; })) {
-                  const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
-                  if (writer >= 0) ::close(writer);
+              for (milliseconds waited(0); !Done; waited += milliseconds(20)) {
+                  std::this_thread::sleep_for(milliseconds(20));
+                  if (waited < limit) continue;
+                  Fired = true;
+                  if (const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK); writer >= 0) ::close(writer);
               }
           }) {}
     ~TPipeWatchdog() {
-        {
-            std::lock_guard lock(Mutex);
-            Done = true;
-        }
-        Wake.notify_all();
+        Done = true;
         Thread.join();
     }
     TPipeWatchdog(const TPipeWatchdog&) = delete;
@@ -103,9 +96,7 @@ public:
     std::atomic<bool> Fired{false};
 
 private:
-    std::mutex Mutex;
-    std::condition_variable Wake;
-    bool Done = false;
+    std::atomic<bool> Done{false};
     std::thread Thread;
 };
 
