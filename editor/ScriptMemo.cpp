@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QPlainTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -35,12 +36,18 @@ void TScriptMemo::SetScriptText(const QString& text) {
     }
     // Qt walks the document's set of cursors at every block it inserts, and
     // the set keeps the room the piece cursors took after they are gone: a
-    // text that had pieces gets a fresh document (the old one, the edit's
-    // own, goes with it).
+    // text that had pieces gets a fresh document.
     if (!Pieces.empty()) {
         Pieces.clear();
-        setDocument(nullptr);
-        document()->setDefaultFont(font());
+        QTextDocument* old = document();
+        // The first document is the edit's own, and setDocument deletes it;
+        // one made here is this object's to delete.
+        const bool made = old->parent() == this;
+        auto* fresh = new QTextDocument(this);
+        fresh->setDocumentLayout(new QPlainTextDocumentLayout(fresh));
+        fresh->setDefaultFont(font());
+        setDocument(fresh);
+        if (made) delete old;
     }
     setPlainText(shown);
     Pieces.reserve(breaks.size());

@@ -302,6 +302,10 @@ TEST_F(EditorTest, ALongLineShowsInPiecesAndSavesAsOneLine) {
     EXPECT_EQ(Text(), "1\n2");
     EXPECT_TRUE(editor.Memo1->document()->isUndoRedoEnabled()) << "a text without pieces has its undo";
     EXPECT_EQ(editor.Memo1->document()->defaultFont(), editor.Memo1->font());
+    OpenAnswer = Q(Folder / "long.cpo");
+    editor.Open1->trigger();
+    editor.New1->trigger();
+    EXPECT_EQ(Text(), "");
 }
 
 // Every byte value but the two line-end bytes, in CR LF lines of 16.
