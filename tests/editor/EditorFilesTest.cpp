@@ -236,7 +236,8 @@ TEST_F(EditorTest, SavingOnAFullDiskLeavesTheOldFileWhole) {
         editor.Save1->trigger();
         editor.SaveAs1->trigger();
     }
-    EXPECT_EQ(boxes.Texts, QStringList({"Cannot create file " + OpenAnswer + ".", "Cannot create file " + SaveAnswer + "."}));
+    EXPECT_EQ(boxes.Texts,
+              QStringList({"Cannot create file " + OpenAnswer + ".", "Cannot create file " + SaveAnswer + "."}));
     EXPECT_TRUE(ReadBytes(Folder / "old.cpo") == old) << "Save left the old file whole";
     EXPECT_TRUE(ReadBytes(Folder / "other.cpo") == old) << "Save As left the old file whole";
     std::vector<std::filesystem::path> left;
