@@ -11,8 +11,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QTextBlock>
-#include <QTextDocument>
+#include <QSaveFile>
 
 #include <string>
 
@@ -24,13 +23,6 @@ std::string Quoted(const char* what, const QString& path) {
     return std::string(what) + QDir::toNativeSeparators(path).toLocal8Bit().toStdString();
 }
 
-QStringList LinesOf(const QTextDocument& document) {
-    QStringList lines;
-    lines.reserve(document.blockCount());
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) lines << block.text();
-    return lines;
-}
-
 QString FromUtf16(const std::u16string& text) {
     return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
 }
@@ -38,6 +30,7 @@ QString FromUtf16(const std::u16string& text) {
 }  // namespace
 
 std::string ReadScriptFile(const QString& path) {
+    if (!QFileInfo(path).isFile()) throw EFOpenError(Quoted("Cannot open file ", path));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) throw EFOpenError(Quoted("Cannot open file ", path));
     const QByteArray bytes = file.readAll();
@@ -46,10 +39,13 @@ std::string ReadScriptFile(const QString& path) {
 }
 
 void WriteScriptFile(const QString& path, std::string_view bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) throw EFCreateError(Quoted("Cannot create file ", path));
+    // The new bytes go to a temporary file beside the old one, which replaces
+    // it only once complete: a full disk never costs the old file. Whatever
+    // fails, the temporary file goes with the object.
+    QSaveFile file(path);
     const qint64 size = static_cast<qint64>(bytes.size());
-    if (file.write(bytes.data(), size) != size || !file.flush()) throw EFCreateError(Quoted("Cannot create file ", path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), size) != size || !file.commit())
+        throw EFCreateError(Quoted("Cannot create file ", path));
 }
 
 int TEditor::MyDialog() {
@@ -68,7 +64,7 @@ void TEditor::RememberPath(const QString& path) {
 }
 
 void TEditor::WriteTo(const QString& path) {
-    const std::optional<std::string> bytes = ScriptBytesFromLines(LinesOf(*Memo1->document()));
+    const std::optional<std::string> bytes = ScriptBytesFromLines(Memo1->FileLines());
     // The text area lets no such character in; should one get there all the
     // same, the file is left as it is rather than written with a guess.
     if (!bytes) throw EFCreateError(Quoted("Cannot save characters outside the Central European character set in ", path));
@@ -82,7 +78,7 @@ void TEditor::New1Click() {
         if (answer == QMessageBox::Yes) Save1Click();
     }
     Emptying = true;
-    Memo1->clear();
+    Memo1->SetScriptText(QString());
     Emptying = false;
     setWindowTitle(NoFile);
 }
@@ -99,11 +95,30 @@ void TEditor::Open1Click() {
     // Whatever the save question's answer, the chosen file is loaded.
     if (windowTitle() != NoFile) New1Click();
 
-    const QString text = ScriptTextFromBytes(ReadScriptFile(chosen));
+    const std::string bytes = ReadScriptFile(chosen);
+    const QString text = ScriptTextFromBytes(bytes);
     if (text.size() > TScriptMemo::MemoCapacity) throw std::runtime_error("Text exceeds memo capacity");
-    Memo1->setPlainText(text);
+    Memo1->SetScriptText(text);
     TextChanged = true;
+    // The text ends at a zero byte, so it is not the file's: were it taken as
+    // the file's, a save (or Yes to the save question) would cut the file
+    // short. It stays a new text, saved only under a name the user picks.
+    if (bytes.find('\0') != std::string::npos) {
+        WarnZeroByte(chosen);
+        return;
+    }
     setWindowTitle(chosen);
+}
+
+void TEditor::WarnZeroByte(const QString& path) {
+    ZeroByteWarning->setText("The file " + QDir::toNativeSeparators(path) +
+                             " contains a zero byte; the text after it is not shown.\n"
+                             "The text opens as a new text, so saving it asks for a file name "
+                             "and the file is not cut short.");
+    if (DialogSeams.Warn)
+        DialogSeams.Warn(*ZeroByteWarning);
+    else
+        ZeroByteWarning->exec();
 }
 
 void TEditor::Save1Click() {

@@ -1,12 +1,21 @@
 #pragma once
 // Reading and writing a script file as bytes, for the script editor.
 //
-// ReadScriptFile gives the whole file; WriteScriptFile replaces the file's
-// contents with the bytes (creating it when it does not exist). Neither
-// interprets the bytes (see EditorText.h for that).
+// ReadScriptFile gives the whole file; WriteScriptFile replaces the file with
+// the bytes (creating it when it does not exist) as one step: the file holds
+// either its old bytes or all the new ones, and a failed write leaves no
+// temporary file behind. Neither interprets the bytes (see EditorText.h for
+// that).
+//
+// ReadScriptFile reads regular files only (a link to one included): a named
+// pipe, a device or a socket is refused before it is opened, since opening a
+// pipe waits for a writer and reading a device may never end, and either
+// would hold the thread that asked. The editor and the script player both
+// read scripts through it.
 //
 // Errors: ReadScriptFile raises EFOpenError "Cannot open file <path>" when the
-// file cannot be opened or read (missing, a folder, no permission);
+// file cannot be opened or read (missing, a folder or another file that is
+// not a regular file, no permission);
 // WriteScriptFile raises EFCreateError "Cannot create file <path>" when it
 // cannot be created, opened for writing or fully written. The path appears in
 // the platform's native form.

@@ -249,6 +249,12 @@ void TEditor::CreateDialogs() {
     SaveQuestion->setWindowTitle("Confirm");
     SaveQuestion->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
     SaveQuestion->setDefaultButton(QMessageBox::Yes);
+
+    ZeroByteWarning = new QMessageBox(this);
+    ZeroByteWarning->setObjectName("ZeroByteWarning");
+    ZeroByteWarning->setIcon(QMessageBox::Warning);
+    ZeroByteWarning->setWindowTitle("Warning");
+    ZeroByteWarning->setStandardButtons(QMessageBox::Ok);
 }
 
 QPrintDialog* TEditor::PrintDialog1() {
@@ -277,10 +283,11 @@ void TEditor::MyAdd(const QString& marker) {
     QTextCursor cursor = Memo1->textCursor();
     // A selection goes with the first insertion, so the column that counts is
     // the one where the selection starts. Lines are the text's own lines, not
-    // the pieces the area wraps them into: a marker must start a file line.
+    // the pieces the area wraps or splits them into: a marker must start a
+    // file line.
     QTextCursor start(Memo1->document());
     start.setPosition(cursor.selectionStart());
-    cursor.insertText(MarkerInsertion(start.positionInBlock(), marker));
+    cursor.insertText(MarkerInsertion(Memo1->LineColumn(start), marker));
     Memo1->setTextCursor(cursor);
     Memo1->ensureCursorVisible();
 }

@@ -7,10 +7,11 @@
 // Owns: every control of the window, its open and save dialogs (reused for the
 // whole run, so the save dialog keeps the name it held last), its print
 // dialog and printer (made at the first print, then kept), its save question
-// box, and the dialog seams. It does not own the user-defined button dialog
-// (TForm2) nor the two path fields; both are handed over after creation and
-// must outlive the editor (the program creates the main window first and the
-// editor before the dialog, and destroys them in reverse).
+// and zero-byte warning boxes, and the dialog seams. It does not own the
+// user-defined button dialog (TForm2) nor the two path fields; both are
+// handed over after creation and must outlive the editor (the program
+// creates the main window first and the editor before the dialog, and
+// destroys them in reverse).
 //
 // The current file: the window caption is "New" while the text has no file;
 // otherwise it is the full path that Save writes. TextChanged is false at
@@ -20,8 +21,12 @@
 // Files are bytes in code page 1250 (EditorText.h): loading shows them
 // through the code page, with CR LF, lone CR and lone LF as line breaks and
 // the text ending at a zero byte; saving writes every line's bytes joined
-// with CR LF and adds no line break at the end. The text area never holds a
-// character the code page lacks (ScriptMemo.h), so saving never alters one.
+// with CR LF and adds no line break at the end. A very long line shows in
+// pieces and saves as one line (ScriptMemo.h). A file with a zero byte is
+// shown up to it with a warning, as a new text: the caption stays "New", so
+// that the part shown is never saved over the whole file unasked. The text
+// area never holds a character the code page lacks (ScriptMemo.h), so saving
+// never alters one.
 //
 // Geometry: the window's 540 x 405 (at 226, 135) is its client size with the
 // menu bar; the controls are placed in pixels of the central widget. On every
@@ -80,6 +85,7 @@ struct TEditorDialogs {
     std::function<int(QPrintDialog&)> RunPrint;
     std::function<int(QMessageBox&)> AskSave;
     std::function<int(QDialog&)> RunUserButton;
+    std::function<int(QMessageBox&)> Warn;
 };
 
 class TEditor : public QMainWindow {
@@ -186,6 +192,8 @@ private:
     // Runs the save dialog; on a choice writes the file there (".cpo" added
     // to a bare name) and names the window after it.
     void SaveThroughDialog();
+    // Tells that a file opened only up to its zero byte, as a new text.
+    void WarnZeroByte(const QString& path);
     // Adopts a file chosen in a dialog as EditPath and EditFile.
     void RememberPath(const QString& path);
     int RunModal(const std::function<int(QFileDialog&)>& seam, QFileDialog& dialog);
@@ -199,6 +207,7 @@ private:
     QString* EditPathField = &OwnEditPath;
     QString* EditFileField = &OwnEditFile;
     QMessageBox* SaveQuestion;
+    QMessageBox* ZeroByteWarning;
     std::unique_ptr<QPrinter> Printer;
     QPrintDialog* PrintDialog = nullptr;
     // Set while New empties the text, which is not a change of it.
