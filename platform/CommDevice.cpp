@@ -2,6 +2,7 @@
 
 #include "platform/CommBackends.h"
 #include "platform/PortMap.h"
+#include "platform/Trace.h"
 
 #include <charconv>
 #include <optional>
@@ -29,11 +30,19 @@ std::optional<std::string> DeviceOf(const std::string& name) {
     std::string device = name;
     if (const int number = ComNumberOf(name); number > 0) {
         const auto entry = TPortMap::LoadDefault().Find(number);
-        if (!entry) return std::nullopt;
+        if (!entry) {
+            Trace(TTraceArea::Platform, name, ": not in the port map -> ", TWin32Error{ERROR_FILE_NOT_FOUND});
+            return std::nullopt;
+        }
         device = entry->Device;
+        Trace(TTraceArea::Platform, name, " is ", device);
     }
     // Relative names would open files in whatever folder we run in.
-    if (!IsVirtual(device) && (device.empty() || device.front() != '/')) return std::nullopt;
+    if (!IsVirtual(device) && (device.empty() || device.front() != '/')) {
+        Trace(TTraceArea::Platform, "\"", device, "\": neither a full path nor a virtual device -> ",
+              TWin32Error{ERROR_FILE_NOT_FOUND});
+        return std::nullopt;
+    }
     return device;
 }
 

@@ -67,10 +67,16 @@
 // Devices without modem lines (ptys) report every line off, take the DTR/RTS
 // escapes without effect, and their thread sleeps without a time-out: an
 // idle pty costs no CPU.
+//
+// The trace (Trace.h, area "platform") gets every open, probe and close with
+// the path, the step that failed and its errno, every setting the driver
+// refused with what was asked and what it read back, and every loss with
+// its cause. errno is taken before tracing, which may change it.
 
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
 #include "platform/PosixTermios2.h"
+#include "platform/Trace.h"
 #include "platform/UucpLock.h"
 
 #include <fcntl.h>
@@ -170,6 +176,16 @@ DWORD OpenErrorFor(int error) {
     }
 }
 
+// Traces why an open failed; returns result.
+DWORD OpenRefused(const std::string& path, const char* step, int error, DWORD result) {
+    Trace(TTraceArea::Platform, "open ", path, ": ", step, " failed, ", TErrno{error}, " -> ", TWin32Error{result});
+    return result;
+}
+
+DWORD OpenFailed(const std::string& path, const char* step, int error) {
+    return OpenRefused(path, step, error, OpenErrorFor(error));
+}
+
 bool IsLossError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 // For an ioctl that failed on an open line.
@@ -208,6 +224,17 @@ bool TookSettings(const TLineSettings& wanted, const TLineSettings& now, bool is
            (now.iflag & DecidedInput) == (wanted.iflag & DecidedInput) &&
            now.cc[VSTART] == wanted.cc[VSTART] && now.cc[VSTOP] == wanted.cc[VSTOP] &&
            speedError * 100 <= static_cast<unsigned long>(wanted.ospeed) * SpeedTolerancePercent;
+}
+
+// A line's settings in a trace line.
+struct TLineText {
+    const TLineSettings& Settings;
+};
+
+void TraceAppend(std::string& line, TLineText text) {
+    const TLineSettings& settings = text.Settings;
+    line += TraceText("speed ", settings.ospeed, ", cflag ", THex{settings.cflag}, ", iflag ", THex{settings.iflag},
+                      ", VSTART ", THex{settings.cc[VSTART]}, " VSTOP ", THex{settings.cc[VSTOP]});
 }
 
 constexpr DWORD RefusedFlags = DCB_FOUTXDSRFLOW | DCB_FDSRSENSITIVITY | DCB_FERRORCHAR | DCB_FABORTONERROR;
@@ -298,6 +325,7 @@ DWORD ModemStatusFrom(int lines) {
 
 // What the open found out about the line, handed to the device.
 struct TOpenedLine {
+    std::string Path;
     TClaimedTty Tty;
     TLockFile Lock;
     TUniqueFd Wake;
@@ -329,11 +357,13 @@ private:
     bool ReadInput(std::size_t& taken);
     bool WriteOutput();
     bool PollModem();
-    // MarkLost, and the claims go with the device.
-    void Lose();
+    // MarkLost, and the claims go with the device. error: the errno that
+    // told, or 0.
+    void Lose(const char* cause, int error = 0);
     void DrainWake();
     DWORD SetLine(int bit, bool on);
 
+    const std::string path_;
     const TClaimedTty tty_;
     TLockFile lockFile_;                   // I/O thread only after start; gone before the tty's claims
     const TUniqueFd wake_;
@@ -351,6 +381,7 @@ private:
 
 TPosixCommDevice::TPosixCommDevice(TOpenedLine line)
     : TCommDriver(line.State, line.ModemStatus),
+      path_(std::move(line.Path)),
       tty_(std::move(line.Tty)),
       lockFile_(std::move(line.Lock)),
       wake_(std::move(line.Wake)),
@@ -366,6 +397,7 @@ TPosixCommDevice::~TPosixCommDevice() {
     stopping_.store(true);
     LineWake();
     thread_.join();
+    Trace(TTraceArea::Platform, "close ", path_);
 }
 
 void TPosixCommDevice::LineWake() {
@@ -420,7 +452,10 @@ void TPosixCommDevice::Run() {
         }
         if (watching && (events & POLLOUT)) watching = WriteOutput();
         if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
-            Lose();
+            Lose(events & POLLNVAL                         ? "poll() reports POLLNVAL"
+                 : (events & POLLHUP) && (events & POLLERR) ? "poll() reports POLLHUP|POLLERR"
+                 : events & POLLHUP                         ? "poll() reports POLLHUP"
+                                                            : "poll() reports POLLERR");
             watching = false;
         }
         if (watching && modemLines_ && TClock::now() >= nextModemPoll) {
@@ -434,11 +469,15 @@ bool TPosixCommDevice::ReadInput(std::size_t& taken) {
     const std::size_t room = InputRoom();
     if (room == 0) return true;
     const ssize_t got = ::read(tty_.Get(), readBuffer_.data(), std::min(room, readBuffer_.size()));
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    const int error = errno;
+    if (got < 0 && (error == EAGAIN || error == EINTR)) return true;
     if (got <= 0) {
         // 0: hung up (see VMIN above). Any other error would repeat at every
         // poll, so the line is of no more use either way.
-        Lose();
+        if (got == 0)
+            Lose("read() gave 0 bytes (hang-up)");
+        else
+            Lose("read() failed", error);
         return false;
     }
     std::size_t count = static_cast<std::size_t>(got);
@@ -465,7 +504,7 @@ bool TPosixCommDevice::WriteOutput() {
                 return true;
             }
             // As with reads, a write error other than "full" does not go away.
-            Lose();
+            Lose("write() failed", error);
             EndOutput(0);
             return false;
         }
@@ -478,8 +517,9 @@ bool TPosixCommDevice::WriteOutput() {
 bool TPosixCommDevice::PollModem() {
     int lines = 0;
     if (::ioctl(tty_.Get(), TIOCMGET, &lines) != 0) {
-        if (!IsLossError(errno)) return true;
-        Lose();
+        const int error = errno;
+        if (!IsLossError(error)) return true;
+        Lose("TIOCMGET failed", error);
         return false;
     }
     const DWORD status = ModemStatusFrom(lines);
@@ -503,7 +543,11 @@ bool TPosixCommDevice::PollModem() {
     return true;
 }
 
-void TPosixCommDevice::Lose() {
+void TPosixCommDevice::Lose(const char* cause, int error) {
+    if (error != 0)
+        Trace(TTraceArea::Platform, "lost ", path_, ": ", cause, ", ", TErrno{error});
+    else
+        Trace(TTraceArea::Platform, "lost ", path_, ": ", cause);
     MarkLost();
     lockFile_.Release();
     tty_.Unclaim();
@@ -511,7 +555,12 @@ void TPosixCommDevice::Lose() {
 
 DWORD TPosixCommDevice::SetLine(int bit, bool on) {
     if (!modemLines_) return ERROR_SUCCESS;
-    if (::ioctl(tty_.Get(), on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return LineErrorFor(errno);
+    if (::ioctl(tty_.Get(), on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
+        const int error = errno;
+        Trace(TTraceArea::Platform, "settings of ", path_, ": ", on ? "raising " : "dropping ",
+              bit == TIOCM_DTR ? "DTR" : "RTS", " refused, ", TErrno{error});
+        return LineErrorFor(error);
+    }
     return ERROR_SUCCESS;
 }
 
@@ -519,17 +568,29 @@ DWORD TPosixCommDevice::LineApplyState(const DCB& dcb) {
     std::lock_guard guard(settingsLock_);
     const int fd = tty_.Get();
     TLineSettings before{};
-    if (afp_line_get(fd, &before) != 0) return LineErrorFor(errno);
+    if (afp_line_get(fd, &before) != 0) {
+        const int error = errno;
+        Trace(TTraceArea::Platform, "settings of ", path_, ": reading them failed, ", TErrno{error});
+        return LineErrorFor(error);
+    }
     TLineSettings wanted = before;
-    if (const DWORD refused = TermiosFromDcb(dcb, wanted); refused != ERROR_SUCCESS) return refused;
+    if (const DWORD refused = TermiosFromDcb(dcb, wanted); refused != ERROR_SUCCESS) {
+        Trace(TTraceArea::Platform, "settings of ", path_, ": asked ", dcb, ", termios has no such setting -> ",
+              TWin32Error{refused});
+        return refused;
+    }
 
     TLineSettings now{};
     if (afp_line_set(fd, &wanted) != 0 || afp_line_get(fd, &now) != 0) {
-        const DWORD error = LineErrorFor(errno);
+        const int error = errno;
+        Trace(TTraceArea::Platform, "settings of ", path_, ": asked ", dcb, " (", TLineText{wanted},
+              "), the driver failed, ", TErrno{error});
         afp_line_set(fd, &before);
-        return error;
+        return LineErrorFor(error);
     }
     if (!TookSettings(wanted, now, isPty_)) {
+        Trace(TTraceArea::Platform, "settings of ", path_, ": asked ", dcb, " (", TLineText{wanted},
+              "), the driver read back ", TLineText{now}, " -> ", TWin32Error{ERROR_NOT_SUPPORTED});
         afp_line_set(fd, &before);
         return ERROR_NOT_SUPPORTED;
     }
@@ -558,7 +619,10 @@ DWORD TPosixCommDevice::LineEscape(DWORD function) {
         default: return ERROR_INVALID_PARAMETER;
     }
     // A driver without break control (ENOTTY) has no line to hold low.
-    if (result != 0 && errno != ENOTTY) return LineErrorFor(errno);
+    if (const int error = errno; result != 0 && error != ENOTTY) {
+        Trace(TTraceArea::Platform, "escape function ", function, " on ", path_, " refused, ", TErrno{error});
+        return LineErrorFor(error);
+    }
     return ERROR_SUCCESS;
 }
 
@@ -571,20 +635,29 @@ void TPosixCommDevice::LineFlush(DWORD purgeFlags) {
 // Builds everything in locals; the device takes ownership only at the end.
 DWORD OpenLine(const std::string& path, TOpenedLine& line) {
     TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!tty.Valid()) return OpenErrorFor(errno);
+    if (!tty.Valid()) return OpenFailed(path, "open()", errno);
     const int fd = tty.Get();
     TLineSettings settings{};
-    if (afp_line_get(fd, &settings) != 0) return errno == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenErrorFor(errno);
-    if (::ioctl(fd, TIOCEXCL) != 0) return OpenErrorFor(errno);
+    if (afp_line_get(fd, &settings) != 0) {
+        const int error = errno;
+        return OpenRefused(path, "TCGETS2 (is it a terminal?)", error,
+                           error == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(error));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailed(path, "flock() (held by another program?)", errno);
+    if (::ioctl(fd, TIOCEXCL) != 0) return OpenFailed(path, "TIOCEXCL", errno);
     TClaimedTty claimed(std::move(tty));
-    if (!line.Lock.Take(path)) return ERROR_ACCESS_DENIED;
+    if (!line.Lock.Take(path)) {
+        Trace(TTraceArea::Platform, "open ", path, ": another program's lock file holds it -> ",
+              TWin32Error{ERROR_ACCESS_DENIED});
+        return ERROR_ACCESS_DENIED;
+    }
 
     MakeRaw(settings);
-    if (afp_line_set(fd, &settings) != 0 || afp_line_get(fd, &settings) != 0) return OpenErrorFor(errno);
+    if (afp_line_set(fd, &settings) != 0 || afp_line_get(fd, &settings) != 0)
+        return OpenFailed(path, "raw mode (TCSETS2)", errno);
 
     struct stat node {};
-    if (::fstat(fd, &node) != 0) return OpenErrorFor(errno);
+    if (::fstat(fd, &node) != 0) return OpenFailed(path, "fstat()", errno);
     const unsigned major = ::major(node.st_rdev);
     line.IsPty = major >= PtySlaveFirstMajor && major <= PtySlaveLastMajor;
     int lines = 0;
@@ -594,23 +667,38 @@ DWORD OpenLine(const std::string& path, TOpenedLine& line) {
     line.State = DcbFromTermios(settings, line.ModemLines ? lines : -1);
 
     line.Wake = TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!line.Wake.Valid()) return ERROR_GEN_FAILURE;
+    if (!line.Wake.Valid()) return OpenRefused(path, "eventfd()", errno, ERROR_GEN_FAILURE);
     line.Tty = std::move(claimed);
+    line.Path = path;
+    Trace(TTraceArea::Platform, "open ", path, ": done, ", line.IsPty ? "a pty" : "a tty",
+          line.ModemLines ? " with modem lines" : " without modem lines", ", line found at ", line.State);
     return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 DWORD ProbePosixCommDevice(const std::string& path) {
+    const auto answer = [&path](const char* finding, DWORD result, int error = 0) {
+        if (error != 0)
+            Trace(TTraceArea::Platform, "probe ", path, ": ", finding, ", ", TErrno{error}, " -> ",
+                  TWin32Error{result});
+        else
+            Trace(TTraceArea::Platform, "probe ", path, ": ", finding, " -> ", TWin32Error{result});
+        return result;
+    };
     const TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!tty.Valid()) return OpenErrorFor(errno);
+    if (const int error = errno; !tty.Valid()) return answer("open() failed", OpenErrorFor(error), error);
     const int fd = tty.Get();
-    if (!::isatty(fd)) return ERROR_ACCESS_DENIED;
+    if (!::isatty(fd)) return answer("not a terminal", ERROR_ACCESS_DENIED);
     int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return ERROR_ACCESS_DENIED;
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return OpenErrorFor(errno);
-    if (LockFileHeld(path)) return ERROR_ACCESS_DENIED;
-    return ERROR_SUCCESS;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        return answer("held exclusively (TIOCEXCL)", ERROR_ACCESS_DENIED);
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int error = errno;
+        return answer("flock() held by another program", OpenErrorFor(error), error);
+    }
+    if (LockFileHeld(path)) return answer("a live lock file names it", ERROR_ACCESS_DENIED);
+    return answer("free", ERROR_SUCCESS);
 }
 
 std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path) {
@@ -621,8 +709,9 @@ std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path) {
     }
     try {
         return std::make_unique<TPosixCommDevice>(std::move(line));
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // No memory for the queue or no thread to run the line.
+        Trace(TTraceArea::Platform, "open ", path, ": ", error.what(), " -> ", TWin32Error{ERROR_GEN_FAILURE});
         SetLastError(ERROR_GEN_FAILURE);
         return nullptr;
     }

@@ -1,5 +1,7 @@
 #include "platform/UucpLock.h"
 
+#include "platform/Trace.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -127,15 +129,29 @@ bool TLockFile::Take(const std::string& device) {
     for (int round = 0; round < TakeRounds; ++round) {
         for (const std::string& folder : places) {
             const std::string path = folder + "/" + name;
-            const THolder holder = HolderOf(path);
-            if (holder == THolder::Live) return false;
-            if (holder == THolder::Stale) ::unlink(path.c_str());
+            pid_t pid = 0;
+            const THolder holder = HolderOf(path, &pid);
+            if (holder == THolder::Live) {
+                if (pid > 0)
+                    Trace(TTraceArea::Platform, "lock file ", path, " of live process ", pid, " holds ", device);
+                else
+                    Trace(TTraceArea::Platform, "lock file ", path, " cannot be read: it counts as holding ", device);
+                return false;
+            }
+            if (holder == THolder::Stale) {
+                if (pid > 0)
+                    Trace(TTraceArea::Platform, "lock file ", path, " of process ", pid, " that is gone: taken over");
+                else
+                    Trace(TTraceArea::Platform, "lock file ", path, " names no process: taken over");
+                ::unlink(path.c_str());
+            }
         }
         bool contested = false;
         for (const std::string& folder : places) {
             const TCreated created = Create(folder, name);
             if (created == TCreated::Yes) {
                 path_ = folder + "/" + name;
+                Trace(TTraceArea::Platform, "lock file ", path_, " written for ", device);
                 return true;
             }
             if (created == TCreated::Exists) {
@@ -143,8 +159,13 @@ bool TLockFile::Take(const std::string& device) {
                 break;
             }
         }
-        if (!contested) return true;  // no folder may be written
+        if (!contested) {
+            Trace(TTraceArea::Platform, "no lock folder may be written: no lock file for ", device);
+            return true;
+        }
     }
+    Trace(TTraceArea::Platform, "lock file ", name, " for ", device, " contested by another program ", TakeRounds,
+          " times");
     return false;
 }
 
@@ -152,7 +173,12 @@ void TLockFile::Release() {
     if (path_.empty()) return;
     pid_t holder = 0;
     // Someone may have removed ours and written their own meanwhile.
-    if (HolderOf(path_, &holder) != THolder::None && holder == ::getpid()) ::unlink(path_.c_str());
+    if (HolderOf(path_, &holder) != THolder::None && holder == ::getpid()) {
+        ::unlink(path_.c_str());
+        Trace(TTraceArea::Platform, "lock file ", path_, " removed");
+    } else {
+        Trace(TTraceArea::Platform, "lock file ", path_, " no longer ours: left alone");
+    }
     path_.clear();
 }
 

@@ -2,8 +2,10 @@
 
 #include "platform/ProgramInfo.h"
 #include "platform/ThreadPriority.h"
+#include "platform/Trace.h"
 #include "serial/AfGuiCalls.h"
 
+#include <algorithm>
 #include <mutex>
 #include <typeinfo>
 
@@ -37,6 +39,14 @@ bool IsSilentAbort(std::exception_ptr error) {
     }
 }
 
+// An exception that escaped a thread's work or its owner's handler.
+void TraceException(const TAfComPortCore& core, std::exception_ptr error) {
+    if (!afp::TraceOn(afp::TTraceArea::Serial) || IsSilentAbort(error)) return;
+    std::string description = DescribeException(error);
+    std::replace(description.begin(), description.end(), '\n', ' ');
+    afp::Trace(afp::TTraceArea::Serial, core.DeviceName(), ": port thread: ", description);
+}
+
 }  // namespace
 
 // ---- base ----
@@ -54,6 +64,7 @@ void TAfComPortCoreThread::Run() {
     try {
         Execute();
     } catch (...) {
+        TraceException(*Core, std::current_exception());
         ReportException(std::current_exception());
     }
     ended_.Set();
@@ -162,6 +173,8 @@ void TAfComPortEventThread::WaitFailed(DWORD error) {
     pending_ = true;
     if (error == ERROR_OPERATION_ABORTED || Terminated() || lossReported_) return;
     lossReported_ = true;
+    afp::Trace(afp::TTraceArea::Serial, Core->DeviceName(), ": device lost, its event wait failed with ",
+               afp::TWin32Error{error});
     RaiseCoreEvent(ckDeviceLost, error);
 }
 
@@ -170,6 +183,7 @@ void TAfComPortEventThread::RaiseCoreEvent(TAfCoreEvent kind, DWORD data) {
     try {
         handler_(Core, kind, data, nullptr);
     } catch (...) {
+        TraceException(*Core, std::current_exception());
         ReportException(std::current_exception());
     }
 }

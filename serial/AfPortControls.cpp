@@ -3,6 +3,7 @@
 #include "platform/CommDevice.h"
 #include "platform/DeviceAccess.h"
 #include "platform/PortMap.h"
+#include "platform/Trace.h"
 #include "serial/AfApplicationError.h"
 #include "serial/AfComPort.h"
 
@@ -165,6 +166,11 @@ std::uint32_t TAfPortComboBox::ProbePort(int n) {
     const TAfPortState state = found == ERROR_SUCCESS          ? psFree
                                : found == ERROR_FILE_NOT_FOUND ? psAbsent
                                                                : psBusy;
+    if (state == psFree)
+        afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", n, " free");
+    else
+        afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", n, state == psAbsent ? " absent, " : " busy, ",
+                   afp::TWin32Error{found});
     return (static_cast<std::uint32_t>(state) << 16) | (static_cast<std::uint32_t>(n) & 0xFFFFu);
 }
 
@@ -173,6 +179,7 @@ void TAfPortComboBox::Change() {
     if (OnChange) OnChange(this);
     // OnChange may have destroyed the component; the watch has cleared it then.
     if (!comPort_ || portNumber_ == 0) return;
+    afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", portNumber_, " picked");
     std::exception_ptr error;
     try {
         comPort_->SetComNumber(static_cast<std::uint16_t>(portNumber_));

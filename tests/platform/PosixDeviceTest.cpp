@@ -1,7 +1,8 @@
 // What only the POSIX backend does: opening tty nodes exclusively, turning a
 // DCB into the kernel's termios (read back through the pty master, which
 // answers for its slave), a pty's hang-up, thread priorities as nice
-// values. The behaviour every backend shares is in CommDeviceContractTest.
+// values, the trace of opens and settings. The behaviour every backend
+// shares is in CommDeviceContractTest.
 #include "platform/CommBackends.h"
 #include "platform/CommDevice.h"
 #include "platform/ThreadPriority.h"
@@ -11,7 +12,9 @@
 #include "tests/support/PtyPair.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TraceCapture.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -29,6 +32,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -507,6 +512,52 @@ TEST(OpenCommDeviceByNumber, OpensMappedPortsAndRefusesOtherNames) {
         EXPECT_EQ(afp::OpenCommDevice(name), nullptr) << name;
         EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
     }
+}
+
+// Each event is one line: a time stamp, the thread and the area.
+TEST(OpenCommDeviceByNumber, TraceTellsTheDeviceTheSystemsErrorsAndRefusedSettingsOnlyWhenOn) {
+    SettingsRestorer restorer;
+    TPtyPair pty;
+    TTempDir dir;  // a new name each run: the port map is traced when it changes
+    const std::string slave = pty.SlavePath();
+    const std::string missing = (dir.Path() / "ttyGone").string();
+    WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM5=" + slave + "\nCOM8=" + missing + "\n");
+    DCB dsrFlow = EngineDcb(9600);
+    SetDcbFlags(dsrFlow, DcbFlags(dsrFlow) | DCB_FOUTXDSRFLOW);
+    const auto openAndSet = [&] {
+        EXPECT_EQ(afp::OpenCommDevice("COM8"), nullptr);
+        auto com5 = afp::OpenCommDevice("COM5");
+        ASSERT_TRUE(com5) << "COM5: error " << LastError();
+        EXPECT_FALSE(com5->SetCommState(dsrFlow));
+    };
+    EXPECT_EQ(StandardErrorOf(openAndSet), "");
+
+    const TTraceAreas areas("serial, platform");
+    const std::string trace = StandardErrorOf(openAndSet);
+    using testing::HasSubstr;
+    EXPECT_THAT(trace, HasSubstr("port map: COM8 is " + missing + ": named in [Ports]\n"));
+    EXPECT_THAT(trace, HasSubstr("open " + missing +
+                                 ": open() failed, errno 2 (No such file or directory) -> ERROR_FILE_NOT_FOUND (2)\n"));
+    EXPECT_THAT(trace, HasSubstr("COM5 is " + slave + "\n"));
+    EXPECT_THAT(trace, HasSubstr("open " + slave + ": done, a pty without modem lines"));
+    EXPECT_THAT(trace, HasSubstr("settings of " + slave + ": asked 9600 8N1, flags 0x"));
+    EXPECT_THAT(trace, HasSubstr("termios has no such setting -> ERROR_NOT_SUPPORTED (50)\n"));
+    EXPECT_THAT(trace, HasSubstr("close " + slave + "\n"));
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\[ *\d+\.\d{6}\] t\d+ platform: )"))) << line;
+
+    // The hang-up is seen, and traced, by the line's own thread.
+    const std::string loss = StandardErrorOf([&] {
+        auto com5 = afp::OpenCommDevice("COM5");
+        ASSERT_TRUE(com5) << "COM5: error " << LastError();
+        pty.CloseMaster();
+        EXPECT_TRUE(WaitUntil([&] { return !com5->EscapeCommFunction(SETDTR) && LastError() == ERROR_BAD_COMMAND; }));
+    });
+    std::smatch opener, loser;
+    ASSERT_TRUE(std::regex_search(loss, opener, std::regex(R"(\] (t\d+) platform: open .*: done)"))) << loss;
+    ASSERT_TRUE(std::regex_search(loss, loser, std::regex(R"(\] (t\d+) platform: lost )" + slave + ": "))) << loss;
+    EXPECT_NE(opener[1], loser[1]) << loss;
 }
 
 }  // namespace
