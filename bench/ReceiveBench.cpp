@@ -24,9 +24,9 @@
 // own. Every count is checked against what was sent. It prints figures and
 // never fails on time; it exits 1 only when bytes were lost or shown wrongly.
 #include "bench/BenchSupport.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/MonitorView.h"
 #include "monitor/Unit1.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -3,12 +3,12 @@
 // EditorFiles.cpp, printing in EditorPrint.cpp.
 #include "editor/editor1.h"
 
-#include "editor/CodePages.h"
-#include "editor/EditorPictures.h"
 #include "editor/EditorText.h"
-#include "editor/ScriptFormat.h"
 #include "editor/Unit2.h"
-#include "serial/AfApplicationError.h"
+#include "text/CodePages.h"
+#include "text/ScriptFormat.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/EditorPictures.h"
 
 #include <QAction>
 #include <QCloseEvent>

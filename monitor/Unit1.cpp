@@ -4,14 +4,14 @@
 #include "monitor/Unit1.h"
 
 #include "about/Unit3.h"
-#include "editor/LimitedEdit.h"
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
-#include "monitor/ColorComboBox.h"
 #include "monitor/MonitorSettings.h"
-#include "monitor/MonitorView.h"
 #include "platform/Profile.h"
-#include "serial/AfApplicationError.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -33,10 +33,10 @@
 // Test seam: modal windows are run through ShowModal, which calls the runner
 // set with SetModalRunner (QDialog::exec when none is set).
 
-#include "editor/ValueConversion.h"
-#include "monitor/ColorValue.h"
 #include "monitor/ReceiveRules.h"
 #include "serial/AfComPort.h"
+#include "text/ValueConversion.h"
+#include "widgets/ColorValue.h"
 
 #include <QMainWindow>
 #include <QPointer>

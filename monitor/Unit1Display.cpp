@@ -13,12 +13,12 @@
 // once-a-second status refresh wake it again within a tick.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QCheckBox>
 #include <QFileDialog>

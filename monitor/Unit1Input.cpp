@@ -4,10 +4,10 @@
 // Unit1Playback.cpp.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "monitor/ColorComboBox.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
 
 #include <QAction>
 #include <QCheckBox>

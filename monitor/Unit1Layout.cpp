@@ -3,12 +3,12 @@
 // every handler through AfGuard.
 #include "monitor/Unit1.h"
 
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
-#include "monitor/Pictures.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfPortControls.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
+#include "widgets/Pictures.h"
 
 #include <QAbstractItemView>
 #include <QButtonGroup>

@@ -1,13 +1,13 @@
 // Script playback: the input box's side button plays a *.cpo file to port 1
 // through the box's own key and change handling. See Unit1.h for the
-// contract and editor/ScriptFormat.h for the file's lines and markers.
+// contract and text/ScriptFormat.h for the file's lines and markers.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "editor/EditorFiles.h"
-#include "editor/ScriptFormat.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "text/ScriptFormat.h"
+#include "ui/AfApplicationError.h"
+#include "ui/ScriptFile.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>

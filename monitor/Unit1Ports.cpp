@@ -2,8 +2,8 @@
 // refresh) and the modem lamps and switches.
 #include "monitor/Unit1.h"
 
-#include "monitor/ColorComboBox.h"
 #include "serial/AfPortControls.h"
+#include "widgets/ColorComboBox.h"
 
 #include <QComboBox>
 #include <QFrame>

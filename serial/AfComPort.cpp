@@ -1,7 +1,7 @@
 #include "serial/AfComPort.h"
 
-#include "serial/AfApplicationError.h"
 #include "serial/AfSafeSync.h"
+#include "ui/AfApplicationError.h"
 
 #include <QCoreApplication>
 #include <QCursor>

@@ -3,8 +3,8 @@
 #include "platform/CommDevice.h"
 #include "platform/DeviceAccess.h"
 #include "platform/PortMap.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfComPort.h"
+#include "ui/AfApplicationError.h"
 
 #include <QAbstractItemView>
 #include <QEvent>

@@ -34,12 +34,12 @@
 // timer and memory are reported.
 #include "bench/BenchSupport.h"
 #include "bench/soak/SoakPeer.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
 #include "monitor/Unit1.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfPortControls.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
