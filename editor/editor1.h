@@ -186,6 +186,8 @@ private:
     void CreateDelayPanel(QWidget* client);
     void CreateMenu();
     void CreateDialogs();
+    // The window's handler table.
+    void WireHandlers();
 
     // Writes the text to path (EditorFiles.cpp).
     void WriteTo(const QString& path);

@@ -6,7 +6,6 @@
 #include "serial/AfErrors.h"
 #include "text/CodePages.h"
 #include "text/ScriptFormat.h"
-#include "ui/AfApplicationError.h"
 #include "ui/ScriptFile.h"
 
 #include <QDeadlineTimer>
@@ -16,7 +15,6 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QTimer>
-#include <QToolButton>
 
 #include <algorithm>
 #include <limits>
@@ -50,7 +48,7 @@ struct TForm1::TDelayWait {
     bool Done = false;
 };
 
-void TForm1::WirePlayback() {
+void TForm1::CreatePlayback() {
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
@@ -59,7 +57,6 @@ void TForm1::WirePlayback() {
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setNameFilter("Com Port Output (*.cpo)");
     OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-    connect(Edit4Button, &QToolButton::clicked, this, [this] { AfGuard([this] { Edit4ButtonClick(); }); });
     // A delay is never cut short by a coarse timer that fires early.
     Timer5->setTimerType(Qt::PreciseTimer);
     Comport1->OnOutBufFree = [this](QObject*) {
