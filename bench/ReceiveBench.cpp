@@ -24,9 +24,9 @@
 // own. Every count is checked against what was sent. It prints figures and
 // never fails on time; it exits 1 only when bytes were lost or shown wrongly.
 #include "bench/BenchSupport.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/MonitorView.h"
 #include "monitor/Unit1.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -41,7 +41,6 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -152,9 +151,9 @@ int main(int argc, char** argv) {
     const double longSeparatorSeconds = argc > 5 ? std::atof(argv[5]) : 10;
 
     const TBenchSettings settings("kalvaro-bench");
-    TPty pty1;
-    TPty pty2;
-    settings.UsePorts(pty1.Slave, pty2.Slave);
+    TPtyPair pty1;
+    TPtyPair pty2;
+    settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kalvaro");
@@ -181,8 +180,8 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         auto probe = std::make_unique<TLatenessProbe>();
         {
-            TWriter w1(pty1.Master, 1, 0);
-            TWriter w2(pty2.Master, 2, 0);
+            TWriter w1(pty1.MasterFd(), 1, 0);
+            TWriter w2(pty2.MasterFd(), 2, 0);
             RunFor(floodSeconds);
             rssAfterFlood = ResidentMegabytes();
             RunUntil([&] { return (w1.Sent() + w2.Sent()) / 1e6 >= totalMegabytes; }, floodSeconds);
@@ -221,8 +220,8 @@ int main(int argc, char** argv) {
             QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, ResidentMegabytes()); });
             sampler.start(20);
             const auto start = Clock::now();
-            TWriter w1(pty1.Master, 11, 0);
-            TWriter w2(pty2.Master, 12, 0);
+            TWriter w1(pty1.MasterFd(), 11, 0);
+            TWriter w2(pty2.MasterFd(), 12, 0);
             RunFor(longSeparatorSeconds);
             w1.Stop();
             w2.Stop();
@@ -248,7 +247,7 @@ int main(int argc, char** argv) {
         std::printf("paced, port 1 at 92160 B/s:\n");
         const double cpu1 = CpuSeconds();
         {
-            TWriter w1(pty1.Master, 7, 92160);
+            TWriter w1(pty1.MasterFd(), 7, 92160);
             RunFor(pacedSeconds);
             w1.Stop();
             RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent(); }, 10);

@@ -1,17 +1,14 @@
-// The script editor's files: New, Open, Save, Save As and the save question,
-// and the byte-level reading and writing of a script file.
-#include "editor/EditorFiles.h"
-
+// The script editor's files: New, Open, Save, Save As and the save question.
+// The bytes go to and from the file through ui/ScriptFile.h.
 #include "editor/EditorText.h"
-#include "editor/ScriptFormat.h"
 #include "editor/editor1.h"
+#include "text/ScriptFormat.h"
+#include "ui/ScriptFile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSaveFile>
 
 #include <string>
 
@@ -19,34 +16,11 @@ namespace {
 
 constexpr char NoFile[] = "New";
 
-std::string Quoted(const char* what, const QString& path) {
-    return std::string(what) + QDir::toNativeSeparators(path).toLocal8Bit().toStdString();
-}
-
 QString FromUtf16(const std::u16string& text) {
     return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
-
-std::string ReadScriptFile(const QString& path) {
-    if (!QFileInfo(path).isFile()) throw EFOpenError(Quoted("Cannot open file ", path));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) throw EFOpenError(Quoted("Cannot open file ", path));
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) throw EFOpenError(Quoted("Cannot open file ", path));
-    return bytes.toStdString();
-}
-
-void WriteScriptFile(const QString& path, std::string_view bytes) {
-    // The new bytes go to a temporary file beside the old one, which replaces
-    // it only once complete: a full disk never costs the old file. Whatever
-    // fails, the temporary file goes with the object.
-    QSaveFile file(path);
-    const qint64 size = static_cast<qint64>(bytes.size());
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), size) != size || !file.commit())
-        throw EFCreateError(Quoted("Cannot create file ", path));
-}
 
 int TEditor::MyDialog() {
     SaveQuestion->setText("Save changes in file \n" + windowTitle() + " ?");
@@ -67,7 +41,7 @@ void TEditor::WriteTo(const QString& path) {
     const std::optional<std::string> bytes = ScriptBytesFromLines(Memo1->FileLines());
     // The text area lets no such character in; should one get there all the
     // same, the file is left as it is rather than written with a guess.
-    if (!bytes) throw EFCreateError(Quoted("Cannot save characters outside the Central European character set in ", path));
+    if (!bytes) throw EFCreateError(FileErrorText("Cannot save characters outside the Central European character set in ", path));
     WriteScriptFile(path, *bytes);
 }
 

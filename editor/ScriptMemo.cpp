@@ -1,7 +1,7 @@
 #include "editor/ScriptMemo.h"
 
 #include "editor/EditorText.h"
-#include "serial/AfApplicationError.h"
+#include "ui/AfApplicationError.h"
 
 #include <QApplication>
 #include <QKeyEvent>

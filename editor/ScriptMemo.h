@@ -29,7 +29,7 @@
 // in pieces has no undo (until the next SetScriptText without pieces).
 //
 // GUI thread only. Errors are shown through the application's error box
-// (serial/AfApplicationError.h); nothing is thrown out of Qt's handlers.
+// (ui/AfApplicationError.h); nothing is thrown out of Qt's handlers.
 
 #include <QPlainTextEdit>
 #include <QStringList>

@@ -38,7 +38,7 @@
 // Closing the window only hides it and never asks anything; text, caption and
 // TextChanged stay for the next time.
 //
-// Errors: handlers raise and AfGuard (serial/AfApplicationError.h) shows the
+// Errors: handlers raise and AfGuard (ui/AfApplicationError.h) shows the
 // box: EFOpenError "Cannot open file <path>", EFCreateError "Cannot create
 // file <path>", "Text exceeds memo capacity" for a file longer than
 // TScriptMemo::MemoCapacity characters, a refusal for a marker holding a
@@ -186,6 +186,8 @@ private:
     void CreateDelayPanel(QWidget* client);
     void CreateMenu();
     void CreateDialogs();
+    // The window's handler table.
+    void WireHandlers();
 
     // Writes the text to path (EditorFiles.cpp).
     void WriteTo(const QString& path);

@@ -33,10 +33,10 @@
 // Test seam: modal windows are run through ShowModal, which calls the runner
 // set with SetModalRunner (QDialog::exec when none is set).
 
-#include "editor/ValueConversion.h"
-#include "monitor/ColorValue.h"
 #include "monitor/ReceiveRules.h"
 #include "serial/AfComPort.h"
+#include "text/ValueConversion.h"
+#include "widgets/ColorValue.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -374,8 +374,10 @@ private:
     class TInputBoxKeys;
     struct TDelayWait;
 
-    void WireInputHandlers();
-    void WirePlayback();
+    // The input box's own event filter (TInputBoxKeys); no drops.
+    void WatchInputBox();
+    // The script file dialog, Timer5's precision and port 1's room wake-up.
+    void CreatePlayback();
     // The user's ways into the box (TInputBoxKeys); true when the event has
     // been dealt with.
     bool InputBoxEvent(QEvent* event);
@@ -434,6 +436,7 @@ private:
     void CreateViewRegions(QWidget* client);
     void CreateInputRow(QWidget* client);
     void CreateSettingsPanels(QWidget* client);
+    // The window's handler table (Unit1Wiring.cpp).
     void WireHandlers();
 
     // Port panels and lamps (Unit1Ports.cpp).
@@ -448,16 +451,15 @@ private:
     void PaintLineLamp(QFrame* lamp, TAfComPort* port, int line);
     void RingDetected(QFrame* lamp);
 
-    // The port chooser of a panel, bound to port; onChange runs when the user
-    // picks an entry, before the chooser applies the number and opens the port.
-    TAfPortComboBox* CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port,
-                                       std::function<void()> onChange);
+    // The port chooser of a panel, bound to port.
+    TAfPortComboBox* CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port);
 
     void ReadSettings();
 
     // Receive display (Unit1Display.cpp).
     void CreateDialogs();
-    void WireDisplayHandlers();
+    // The ports' receive watchers and Timer1's wake-up of sleeping polling.
+    void WatchReceiving();
     // Shows what one poll read from a port; false when the port had nothing.
     bool PollPort(int port);
     // Keeps the newest lines of a view in sight: line n - 6 at the top.

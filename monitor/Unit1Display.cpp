@@ -13,12 +13,11 @@
 // once-a-second status refresh wake it again within a tick.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -93,9 +92,7 @@ void TForm1::ShowCounts() {
     }
 }
 
-void TForm1::WireDisplayHandlers() {
-    connect(Button2, &QPushButton::clicked, this, [this] { AfGuard([this] { Button2Click(); }); });
-    Label18->installEventFilter(this);
+void TForm1::WatchReceiving() {
     // Bytes arriving, or left waiting, wake a sleeping polling timer. The
     // watcher runs on the port's event thread: it only posts the wake-up.
     for (const int port : {1, 2}) {
@@ -104,6 +101,7 @@ void TForm1::WireDisplayHandlers() {
                 QMetaObject::invokeMethod(this, [this, port] { WakePolling(port); }, Qt::QueuedConnection);
         });
     }
+    // After Timer1Timer, which has refreshed the ports' states.
     connect(Timer1, &QTimer::timeout, this, [this] {
         if (Comport1->IsOpen()) WakePolling(1);
         if (ComPort2->IsOpen()) WakePolling(2);

@@ -1,13 +1,12 @@
 // Script playback: the input box's side button plays a *.cpo file to port 1
 // through the box's own key and change handling. See Unit1.h for the
-// contract and editor/ScriptFormat.h for the file's lines and markers.
+// contract and text/ScriptFormat.h for the file's lines and markers.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "editor/EditorFiles.h"
-#include "editor/ScriptFormat.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "text/ScriptFormat.h"
+#include "ui/ScriptFile.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -16,7 +15,6 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QTimer>
-#include <QToolButton>
 
 #include <algorithm>
 #include <limits>
@@ -50,7 +48,7 @@ struct TForm1::TDelayWait {
     bool Done = false;
 };
 
-void TForm1::WirePlayback() {
+void TForm1::CreatePlayback() {
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
@@ -59,7 +57,6 @@ void TForm1::WirePlayback() {
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setNameFilter("Com Port Output (*.cpo)");
     OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-    connect(Edit4Button, &QToolButton::clicked, this, [this] { AfGuard([this] { Edit4ButtonClick(); }); });
     // A delay is never cut short by a coarse timer that fires early.
     Timer5->setTimerType(Qt::PreciseTimer);
     Comport1->OnOutBufFree = [this](QObject*) {

@@ -415,6 +415,7 @@ void TPosixCommDevice::Run() {
     bool watching = true;  // the tty is still polled; false once lost
     auto nextModemPoll = TClock::now();
     auto nextRead = TClock::now();
+    enum { WakeFd, TtyFd };  // the poll set's order
     while (!stopping_.load()) {
         pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {tty_.Get(), 0, 0}};
         nfds_t count = 1;
@@ -422,11 +423,11 @@ void TPosixCommDevice::Run() {
         if (watching) {
             if (InputRoom() > 0) {
                 if (TClock::now() >= nextRead)
-                    fds[1].events |= POLLIN;
+                    fds[TtyFd].events |= POLLIN;
                 else
                     deadline = nextRead;
             }
-            if (OutputPending()) fds[1].events |= POLLOUT;
+            if (OutputPending()) fds[TtyFd].events |= POLLOUT;
             count = 2;
             if (modemLines_ && (!deadline || nextModemPoll < *deadline)) deadline = nextModemPoll;
         }
@@ -441,10 +442,10 @@ void TPosixCommDevice::Run() {
             ::poll(nullptr, 0, 10);
             continue;
         }
-        if (fds[0].revents & POLLIN) DrainWake();
+        if (fds[WakeFd].revents & POLLIN) DrainWake();
         if (stopping_.load() || !watching) continue;
 
-        const short events = fds[1].revents;
+        const short events = fds[TtyFd].revents;
         if (events & POLLIN) {
             std::size_t taken = 0;
             watching = ReadInput(taken);

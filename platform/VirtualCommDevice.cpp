@@ -70,20 +70,6 @@ TRegistry& Registry() {
     return *registry;
 }
 
-DCB InitialState() {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 9600;
-    SetDcbFlags(dcb, DCB_FBINARY | (DTR_CONTROL_ENABLE << DCB_FDTRCONTROL_SHIFT) |
-                         (RTS_CONTROL_ENABLE << DCB_FRTSCONTROL_SHIFT));
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
 bool IsToken(const std::string& text) {
     if (text.empty()) return false;
     for (const char c : text) {
@@ -114,7 +100,7 @@ TEndState* FindEnd(const std::string& name) {
     auto make = [](std::string endName) {
         auto end = std::make_unique<TEndState>();
         end->Name = std::move(endName);
-        end->State = InitialState();
+        end->State = MakeDefaultDcb();
         return end;
     };
     if (loop) {

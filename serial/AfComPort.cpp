@@ -1,8 +1,8 @@
 #include "serial/AfComPort.h"
 
 #include "platform/Trace.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfSafeSync.h"
+#include "ui/AfApplicationError.h"
 
 #include <QCoreApplication>
 #include <QCursor>

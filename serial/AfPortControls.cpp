@@ -4,8 +4,8 @@
 #include "platform/DeviceAccess.h"
 #include "platform/PortMap.h"
 #include "platform/Trace.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfComPort.h"
+#include "ui/AfApplicationError.h"
 
 #include <QAbstractItemView>
 #include <QEvent>

@@ -1,7 +1,7 @@
 // The script editor's files: the save question, New, Open, Save, Save As,
 // the folder and name they remember, their errors, and byte-exact files.
-#include "editor/EditorFiles.h"
 #include "tests/editor/EditorFixture.h"
+#include "ui/ScriptFile.h"
 
 #include <QAction>
 #include <QTextBlock>

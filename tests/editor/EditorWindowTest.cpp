@@ -1,8 +1,8 @@
 // The script editor window: its layout, the marker buttons, the line-end
 // menus, the delay panel, the user button, closing, and a file it cannot
 // show whole.
-#include "editor/LimitedEdit.h"
 #include "tests/editor/EditorFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <QAction>
 #include <QClipboard>

@@ -1,11 +1,11 @@
 // A script written in the script editor, saved, and played by the input
 // box's side button arrives byte for byte at the far end of port 1; a named
 // pipe chosen as a script is refused by both at once.
-#include "editor/LimitedEdit.h"
 #include "editor/ScriptMemo.h"
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 

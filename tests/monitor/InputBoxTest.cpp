@@ -2,9 +2,9 @@
 // three formats, line ends, echoes and the sent count, the length limit,
 // the active state, errors, and its single-byte character set. What port 1
 // sends is read at the far end of its virtual cable.
-#include "editor/LimitedEdit.h"
-#include "monitor/MonitorView.h"
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 

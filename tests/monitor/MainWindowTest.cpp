@@ -1,10 +1,10 @@
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
 #include "monitor/MonitorSettings.h"
-#include "monitor/MonitorView.h"
 #include "platform/Profile.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The views at work in the main window: bytes from two virtual cables shown
 // in the upper view, sent bytes echoed in the lower view, counts, clearing
 // and saving a capture.
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
 #include "platform/CommBackends.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "editor/LimitedEdit.h"
 #include "editor/Unit2.h"
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 

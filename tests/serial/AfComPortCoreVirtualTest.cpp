@@ -6,6 +6,7 @@
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/VirtualFarEnd.h"
 #include "tests/support/TraceCapture.h"
+#include "tests/support/ErrorOf.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -39,12 +40,7 @@ protected:
         ResetSettings();
     }
     std::string OpenError(std::int32_t number) {
-        try {
-            core_.OpenDevice(number);
-        } catch (const EAfComPortCoreError& e) {
-            return e.what();
-        }
-        return "(opened)";
+        return ErrorOf([&] { core_.OpenDevice(number); });
     }
     // The end was released: someone else can open it now.
     bool EndIsFree() { return afp::OpenVirtualCommDevice(far_.Device()) != nullptr; }

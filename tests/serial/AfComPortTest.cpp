@@ -6,6 +6,7 @@
 #include "serial/AfGuiCalls.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
+#include "tests/support/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -30,15 +31,6 @@ struct TEntry {
     TAfCoreEvent Kind = ckOutputDrained;  // of an OnSyncEvent
     DWORD Data = 0;                       // of OnSyncEvent, OnDataRecived, OnLineError
 };
-
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 DCB ZeroDcb() {
     DCB dcb;

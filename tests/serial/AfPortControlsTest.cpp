@@ -9,6 +9,7 @@
 #include "tests/platform/ThreadIdentity.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/HeldTty.h"
 
 #include <gtest/gtest.h>
@@ -51,15 +52,6 @@ std::vector<std::uint32_t> Probes(const QComboBox& chooser) {
     std::vector<std::uint32_t> probes;
     for (int i = 0; i < chooser.count(); ++i) probes.push_back(chooser.itemData(i).toUInt());
     return probes;
-}
-
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 // The user's pick: open the list, move to the entry, press Return.

@@ -1,4 +1,5 @@
-#include "monitor/MonitorView.h"
+#include "tests/serial/GuiTestSupport.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
@@ -21,24 +22,6 @@
 #include <string>
 
 namespace {
-
-class TQtEnvironment : public testing::Environment {
-public:
-    void SetUp() override {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        App = std::make_unique<QApplication>(Argc, Argv);
-    }
-    void TearDown() override { App.reset(); }
-
-private:
-    int Argc = 1;
-    char Name[14] = "monitor_tests";
-    char* Argv[2] = {Name, nullptr};
-    std::unique_ptr<QApplication> App;
-};
-
-[[maybe_unused]] testing::Environment* const QtEnvironment =
-    testing::AddGlobalTestEnvironment(new TQtEnvironment);
 
 const QRgb Red = qRgb(255, 0, 0);
 const QRgb Green = qRgb(0, 255, 0);

@@ -43,7 +43,7 @@
 //
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
 
-#include "editor/CodePages.h"
+#include "text/CodePages.h"
 
 #include <QAbstractScrollArea>
 #include <QRgb>

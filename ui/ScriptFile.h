@@ -1,11 +1,12 @@
 #pragma once
-// Reading and writing a script file as bytes, for the script editor.
+// Reading and writing a script file as bytes, for the script editor and the
+// script player.
 //
 // ReadScriptFile gives the whole file; WriteScriptFile replaces the file with
 // the bytes (creating it when it does not exist) as one step: the file holds
 // either its old bytes or all the new ones, and a failed write leaves no
-// temporary file behind. Neither interprets the bytes (see EditorText.h for
-// that).
+// temporary file behind. Neither interprets the bytes (the editor's text:
+// editor/EditorText.h; the player's lines: text/ScriptFormat.h).
 //
 // ReadScriptFile reads regular files only (a link to one included): a named
 // pipe, a device or a socket is refused before it is opened, since opening a
@@ -40,3 +41,7 @@ public:
 
 std::string ReadScriptFile(const QString& path);
 void WriteScriptFile(const QString& path, std::string_view bytes);
+
+// An error text about a file as the errors above word it: what, then the
+// path in the platform's native form.
+std::string FileErrorText(const char* what, const QString& path);

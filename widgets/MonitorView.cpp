@@ -1,4 +1,4 @@
-#include "monitor/MonitorView.h"
+#include "widgets/MonitorView.h"
 
 #include <QTimer>
 

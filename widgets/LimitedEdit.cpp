@@ -1,4 +1,4 @@
-#include "editor/LimitedEdit.h"
+#include "widgets/LimitedEdit.h"
 
 #include <algorithm>
 
