@@ -210,7 +210,7 @@ void TEditor::CreateMenu() {
 }
 
 void TEditor::WireHandlers() {
-    ConnectHandlers(this, {
+    const std::initializer_list<THandlerRow<TEditor>> table = {
         // The toolbar.
         {ToolButton1, &QToolButton::clicked, &TEditor::New1Click},
         {ToolButton2, &QToolButton::clicked, &TEditor::Open1Click},
@@ -242,7 +242,8 @@ void TEditor::WireHandlers() {
         {SaveAs1, &QAction::triggered, &TEditor::SaveAs1Click},
         {Print1, &QAction::triggered, &TEditor::Print1Click},
         {Userbutton1, &QAction::triggered, &TEditor::Userbutton1Click},
-    });
+    };
+    ConnectHandlers(this, table);
 }
 
 void TEditor::CreateDialogs() {

@@ -16,7 +16,7 @@
 #include <QToolButton>
 
 void TForm1::WireHandlers() {
-    ConnectHandlers(this, {
+    const std::initializer_list<THandlerRow<TForm1>> table = {
         // The main menu.
         {Exit1, &QAction::triggered, &TForm1::Exit1Click},
         {Editor1, &QAction::triggered, &TForm1::Editor1Click},
@@ -105,7 +105,8 @@ void TForm1::WireHandlers() {
         {chlf, &QCheckBox::clicked, &TForm1::chlfClick},
         {Edit4, &QLineEdit::textChanged, &TForm1::Edit4Change},
         {Edit4Button, &QToolButton::clicked, &TForm1::Edit4ButtonClick},
-    });
+    };
+    ConnectHandlers(this, table);
     // Runs inside the Open that raised it, so an error in it goes to the
     // handler that opened the port: not guarded here.
     Comport1->OnPortOpen = [this](QObject*) { Comport1PortOpen(); };
