@@ -113,8 +113,8 @@ public:
     void Report(const char* phase) {
         const TFigures figures = Take();
         if (figures.Ticks == 0) return;
-        std::printf("  %s: 50 ms timer lateness median %.1f ms, worst %.1f ms (%zu ticks)\n", phase,
-                    figures.MedianMs, figures.WorstMs, figures.Ticks);
+        std::printf("  %s: 50 ms timer lateness median %.1f ms, worst %.1f ms (%zu ticks)\n", phase, figures.MedianMs,
+                    figures.WorstMs, figures.Ticks);
     }
 
 private:

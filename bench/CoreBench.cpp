@@ -77,8 +77,9 @@ void MeasureWrite(std::size_t total) {
     const double wall = Seconds(Clock::now() - t0);
     const double cpu = CpuSeconds() - cpu0;
     const double mb = static_cast<double>(received) / 1e6;
-    std::printf("write: %.1f MB in %.2f s = %.1f MB/s, %.4f CPU s per MB (queueing thread polls every 200 us when full)\n",
-                mb, wall, mb / wall, cpu / mb);
+    std::printf(
+        "write: %.1f MB in %.2f s = %.1f MB/s, %.4f CPU s per MB (queueing thread polls every 200 us when full)\n", mb,
+        wall, mb / wall, cpu / mb);
     core.CloseDevice();
 }
 
@@ -110,15 +111,16 @@ void MeasureRead(std::size_t total) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        const std::int32_t n = core.ReadBytes(buffer.data(), static_cast<std::int32_t>(std::min<std::size_t>(stat.cbInQue, buffer.size())));
+        const std::int32_t n = core.ReadBytes(
+            buffer.data(), static_cast<std::int32_t>(std::min<std::size_t>(stat.cbInQue, buffer.size())));
         if (n > 0) received += static_cast<std::size_t>(n);
     }
     const double wall = Seconds(Clock::now() - t0);
     const double cpu = CpuSeconds() - cpu0;
     feed.join();
     const double mb = static_cast<double>(received) / 1e6;
-    std::printf("read:  %.1f MB in %.2f s = %.1f MB/s, %.4f CPU s per MB (polling every 1 ms like the monitor)\n",
-                mb, wall, mb / wall, cpu / mb);
+    std::printf("read:  %.1f MB in %.2f s = %.1f MB/s, %.4f CPU s per MB (polling every 1 ms like the monitor)\n", mb,
+                wall, mb / wall, cpu / mb);
     core.CloseDevice();
 }
 

@@ -97,9 +97,10 @@ void Measure(TEditor& editor, const std::filesystem::path& path, const char* sha
     const double page = Timed(editor, [&] { Press(area, Qt::Key_PageDown); });
     const double save = Timed(editor, [&] { editor.Save1->trigger(); });
     const bool same = FileBytes(path) == original && editor.windowTitle() == file;
-    std::printf("%3d MiB %-16s open %8.0f ms  key %6.1f ms  backspace %6.1f ms  page down %6.1f ms  save %6.0f ms"
-                "  resident %5.0f MiB  saved back byte for byte: %s\n",
-                megabytes, shape, open, key, erase, page, save, memory, same ? "yes" : "NO");
+    std::printf(
+        "%3d MiB %-16s open %8.0f ms  key %6.1f ms  backspace %6.1f ms  page down %6.1f ms  save %6.0f ms"
+        "  resident %5.0f MiB  saved back byte for byte: %s\n",
+        megabytes, shape, open, key, erase, page, save, memory, same ? "yes" : "NO");
     std::fflush(stdout);
 }
 
@@ -118,9 +119,9 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     for (const int megabytes : {1, 5, 15}) {
         if (megabytes > largest) break;
-        for (const auto& [shape, name] : {std::pair{TShape::Unbroken, "one line"},
-                                          std::pair{TShape::Blanks, "one line, blanks"},
-                                          std::pair{TShape::Lines, "many lines"}}) {
+        for (const auto& [shape, name] :
+             {std::pair{TShape::Unbroken, "one line"}, std::pair{TShape::Blanks, "one line, blanks"},
+              std::pair{TShape::Lines, "many lines"}}) {
             const std::filesystem::path path = settings.Folder() / "big.cpo";
             std::ofstream(path, std::ios::binary | std::ios::trunc)
                 << Script(static_cast<std::size_t>(megabytes) * 1024 * 1024, shape);

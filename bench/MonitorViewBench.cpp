@@ -18,8 +18,8 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -89,11 +89,11 @@ TResult Run(TMonitorView& view, const std::vector<std::string>& pieces, std::siz
 void Report(const char* name, const TMonitorView& view, const TResult& result) {
     const double mb = static_cast<double>(result.Bytes) / MB;
     const double kb = static_cast<double>(result.Bytes) / 1024;
-    std::printf("%-40s %5.1f MB in %6.2f s (CPU %6.2f s): %6.1f MB/s, %7.2f us per KB (CPU %7.2f); "
-                "kept %4.2f MB in %6d rows; peak RSS %ld MB\n",
-                name, mb, result.Seconds, result.CpuSeconds, mb / result.Seconds, result.Seconds * 1e6 / kb,
-                result.CpuSeconds * 1e6 / kb,
-                static_cast<double>(view.Size()) / MB, view.LineCount(), PeakRssKb() / 1024);
+    std::printf(
+        "%-40s %5.1f MB in %6.2f s (CPU %6.2f s): %6.1f MB/s, %7.2f us per KB (CPU %7.2f); "
+        "kept %4.2f MB in %6d rows; peak RSS %ld MB\n",
+        name, mb, result.Seconds, result.CpuSeconds, mb / result.Seconds, result.Seconds * 1e6 / kb,
+        result.CpuSeconds * 1e6 / kb, static_cast<double>(view.Size()) / MB, view.LineCount(), PeakRssKb() / 1024);
     std::fflush(stdout);
 }
 
@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
     QObject::connect(&view, &TMonitorView::TextChanged,
                      [&view] { view.ScrollLines(view.LineCount() - view.FirstVisibleLine() - 6); });
     QApplication::processEvents();
-    std::printf("view %dx%d: %d columns, %d rows in sight, bound %zu MB\n", view.width(), view.height(),
-                view.Columns(), view.VisibleLines(), view.MaxBytes() / MB);
+    std::printf("view %dx%d: %d columns, %d rows in sight, bound %zu MB\n", view.width(), view.height(), view.Columns(),
+                view.VisibleLines(), view.MaxBytes() / MB);
 
     const std::vector<std::string> unbroken = {HexValues(1024, 0, 0), HexValues(1024, 7, 0)};
     Report("50 MB, one unbroken line, 3 KB batches", view, Run(view, unbroken, 50 * MB, 100));

@@ -188,16 +188,19 @@ int main(int argc, char** argv) {
             w1.Stop();
             w2.Stop();
             const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-            RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); }, 10);
+            RunUntil(
+                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); },
+                10);
             const double cpu = CpuSeconds() - cpu0;
             const double received = double(form.Port1Count) + double(form.Port2Count);
             std::printf("  port 1: %.2f MB/s shown (%d of %zu bytes counted)\n", form.Port1Count / wall / 1e6,
                         form.Port1Count, w1.Sent());
             std::printf("  port 2: %.2f MB/s shown (%d of %zu bytes counted)\n", form.Port2Count / wall / 1e6,
                         form.Port2Count, w2.Sent());
-            std::printf("  CPU %.3f ms per kB received (%.1f s CPU over %.1f s)\n", cpu * 1000 / (received / 1000), cpu, wall);
-            std::printf("  resident memory: %.0f MB before, +%.0f MB after %.0f s, +%.0f MB after %.0f MB received\n", rss0,
-                        rssAfterFlood - rss0, floodSeconds, ResidentMegabytes() - rss0, received / 1e6);
+            std::printf("  CPU %.3f ms per kB received (%.1f s CPU over %.1f s)\n", cpu * 1000 / (received / 1000), cpu,
+                        wall);
+            std::printf("  resident memory: %.0f MB before, +%.0f MB after %.0f s, +%.0f MB after %.0f MB received\n",
+                        rss0, rssAfterFlood - rss0, floodSeconds, ResidentMegabytes() - rss0, received / 1e6);
             probe->Report("flood");
             if (std::size_t(form.Port1Count) != w1.Sent() || std::size_t(form.Port2Count) != w2.Sent()) {
                 std::printf("  LOST BYTES: open %d %d, waiting %d %d, timers %d %d\n", form.Comport1->IsOpen(),
@@ -226,14 +229,15 @@ int main(int argc, char** argv) {
             w1.Stop();
             w2.Stop();
             const bool counted = RunUntil(
-                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); }, 10);
+                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); },
+                10);
             const double wall = std::chrono::duration<double>(Clock::now() - start).count();
             sampler.stop();
             peak = std::max(peak, ResidentMegabytes());
             std::printf("  port 1: %.2f MB/s counted, port 2: %.2f MB/s counted (%d and %d bytes)\n",
                         form.Port1Count / wall / 1e6, form.Port2Count / wall / 1e6, form.Port1Count, form.Port2Count);
-            std::printf("  resident memory: %.0f MB before, at most %.0f MB during, view holds %zu bytes\n", before, peak,
-                        form.RichEdit1->Size());
+            std::printf("  resident memory: %.0f MB before, at most %.0f MB during, view holds %zu bytes\n", before,
+                        peak, form.RichEdit1->Size());
             if (!counted) {
                 std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
                             w2.Sent());
@@ -258,7 +262,8 @@ int main(int argc, char** argv) {
             const std::string expected = HexOf(TWriter::Stream(7, w1.Sent()));
             const std::string shown = form.RichEdit1->PlainText();
             const std::size_t tail = std::min(shown.size(), expected.size());
-            const bool same = tail > 0 && shown.compare(shown.size() - tail, tail, expected, expected.size() - tail) == 0;
+            const bool same =
+                tail > 0 && shown.compare(shown.size() - tail, tail, expected, expected.size() - tail) == 0;
             std::printf("  view text matches what was sent: %s (%zu characters compared)\n", same ? "yes" : "NO", tail);
             if (!same || std::size_t(form.Port1Count) != w1.Sent()) ++failures;
         }

@@ -206,8 +206,9 @@ int main(int argc, char** argv) {
         const double cpu0 = CpuSeconds();
         const double seconds = Play(form, QString::fromStdString(delayPath.string()));
         const double cpu = CpuSeconds() - cpu0;
-        std::printf("delay: %%%%DELAY 5000%%%% took %.2f s and %.3f s of process CPU (%.2f %% of a core), port 1 open\n",
-                    seconds, cpu, 100 * cpu / seconds);
+        std::printf(
+            "delay: %%%%DELAY 5000%%%% took %.2f s and %.3f s of process CPU (%.2f %% of a core), port 1 open\n",
+            seconds, cpu, 100 * cpu / seconds);
         form.Comport1->Close();
     }
     return 0;

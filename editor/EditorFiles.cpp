@@ -41,7 +41,9 @@ void TEditor::WriteTo(const QString& path) {
     const std::optional<std::string> bytes = ScriptBytesFromLines(Memo1->FileLines());
     // The text area lets no such character in; should one get there all the
     // same, the file is left as it is rather than written with a guess.
-    if (!bytes) throw EFCreateError(FileErrorText("Cannot save characters outside the Central European character set in ", path));
+    if (!bytes)
+        throw EFCreateError(
+            FileErrorText("Cannot save characters outside the Central European character set in ", path));
     WriteScriptFile(path, *bytes);
 }
 

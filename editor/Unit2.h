@@ -30,9 +30,9 @@ public:
     QString UserHint() const;
     QString UserOut() const;
 
-    TLimitedEdit* Ucap;  // "Caption": the user button's face, 7 characters typed; saved as UserCaption
-    TLimitedEdit* Uhint;  // "Hint": the user button's hint; saved as UserHint
-    TLimitedEdit* uout;  // "Output HEX value": the user byte, 2 characters typed; saved as UserOut
+    TLimitedEdit* Ucap;    // "Caption": the user button's face, 7 characters typed; saved as UserCaption
+    TLimitedEdit* Uhint;   // "Hint": the user button's hint; saved as UserHint
+    TLimitedEdit* uout;    // "Output HEX value": the user byte, 2 characters typed; saved as UserOut
     QPushButton* Button1;  // "OK": closes the dialog; what was typed stays
 
 protected:

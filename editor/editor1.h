@@ -109,14 +109,14 @@ public:
     bool TextChanged = false;
 
     // ---- controls ----
-    TScriptMemo* Memo1;  // the text area: the script being edited, in code page 1250
-    QToolBar* ToolBar1;  // New, Open, Save, Print, Copy, Paste
-    QToolButton* ToolButton1;  // toolbar New: as "&New"
-    QToolButton* ToolButton2;  // toolbar Open: as "&Open"
-    QToolButton* ToolButton3;  // toolbar Save: as "&Save"
-    QToolButton* ToolButton4;  // toolbar Print: as "&Print"
-    QToolButton* ToolButton7;  // toolbar Copy: the text area's selection to the clipboard
-    QToolButton* ToolButton8;  // toolbar Paste: the clipboard's text at the caret
+    TScriptMemo* Memo1;         // the text area: the script being edited, in code page 1250
+    QToolBar* ToolBar1;         // New, Open, Save, Print, Copy, Paste
+    QToolButton* ToolButton1;   // toolbar New: as "&New"
+    QToolButton* ToolButton2;   // toolbar Open: as "&Open"
+    QToolButton* ToolButton3;   // toolbar Save: as "&Save"
+    QToolButton* ToolButton4;   // toolbar Print: as "&Print"
+    QToolButton* ToolButton7;   // toolbar Copy: the text area's selection to the clipboard
+    QToolButton* ToolButton8;   // toolbar Paste: the clipboard's text at the caret
     QToolButton* SpeedButton1;  // marker button "ASCII": inserts %%ASCII%%
     QToolButton* SpeedButton2;  // marker button "HEX": inserts %%HEX%%
     QToolButton* SpeedButton3;  // marker button "DEC": inserts %%DEC%%
@@ -124,26 +124,26 @@ public:
     QToolButton* SpeedButton6;  // marker button "CR": inserts %%CR%%; PopupMenu2 is its drop-down
     QToolButton* SpeedButton7;  // user button: face and hint from TForm2; inserts %%USER_DEF xx%%
     QToolButton* SpeedButton4;  // "Delay": shows the delay panel Panel1
-    QMenu* PopupMenu1;  // "ON", "OFF": %%LF ON%%, %%LF OFF%%
-    QMenu* PopupMenu2;  // "ON", "OFF": %%CR ON%%, %%CR OFF%%
-    QAction* LfOn1;  // "ON" of PopupMenu1: inserts %%LF ON%%
-    QAction* LfOff1;  // "OFF" of PopupMenu1: inserts %%LF OFF%%
-    QAction* CrOn1;  // "ON" of PopupMenu2: inserts %%CR ON%%
-    QAction* CrOff1;  // "OFF" of PopupMenu2: inserts %%CR OFF%%
-    QFrame* Panel1;  // delay panel: Edit1, "ms", Button1; hidden at start and by every insertion
-    QLineEdit* Edit1;  // the delay in milliseconds, "100" at start; kept between uses, not checked
-    QLabel* Label1;  // "ms" after Edit1
-    QPushButton* Button1;  // "OK" of the delay panel: inserts %%DELAY n%% with Edit1's text
-    QMenu* File1;  // the "&File" menu
-    QAction* New1;  // "&New": empties the text, after the save question when it changed
-    QAction* Open1;  // "&Open": loads a script (*.cpo) and names the window after it
-    QAction* Save1;  // "&Save": writes the file the caption names, or asks for one
-    QAction* SaveAs1;  // "Save &As": writes the text under a name chosen in SaveDialog1
-    QAction* Print1;  // "&Print": prints the text as the area shows it
-    QAction* Exit1;  // "&Exit": has no action
-    QAction* Userbutton1;  // "&User button": shows TForm2 modally, then refreshes SpeedButton7
-    QFileDialog* OpenDialog1;  // "Open file .." for scripts; starts at EditPath, EditFile
-    QFileDialog* SaveDialog1;  // "Save file as.." for scripts; keeps the name it held last
+    QMenu* PopupMenu1;          // "ON", "OFF": %%LF ON%%, %%LF OFF%%
+    QMenu* PopupMenu2;          // "ON", "OFF": %%CR ON%%, %%CR OFF%%
+    QAction* LfOn1;             // "ON" of PopupMenu1: inserts %%LF ON%%
+    QAction* LfOff1;            // "OFF" of PopupMenu1: inserts %%LF OFF%%
+    QAction* CrOn1;             // "ON" of PopupMenu2: inserts %%CR ON%%
+    QAction* CrOff1;            // "OFF" of PopupMenu2: inserts %%CR OFF%%
+    QFrame* Panel1;             // delay panel: Edit1, "ms", Button1; hidden at start and by every insertion
+    QLineEdit* Edit1;           // the delay in milliseconds, "100" at start; kept between uses, not checked
+    QLabel* Label1;             // "ms" after Edit1
+    QPushButton* Button1;       // "OK" of the delay panel: inserts %%DELAY n%% with Edit1's text
+    QMenu* File1;               // the "&File" menu
+    QAction* New1;              // "&New": empties the text, after the save question when it changed
+    QAction* Open1;             // "&Open": loads a script (*.cpo) and names the window after it
+    QAction* Save1;             // "&Save": writes the file the caption names, or asks for one
+    QAction* SaveAs1;           // "Save &As": writes the text under a name chosen in SaveDialog1
+    QAction* Print1;            // "&Print": prints the text as the area shows it
+    QAction* Exit1;             // "&Exit": has no action
+    QAction* Userbutton1;       // "&User button": shows TForm2 modally, then refreshes SpeedButton7
+    QFileDialog* OpenDialog1;   // "Open file .." for scripts; starts at EditPath, EditFile
+    QFileDialog* SaveDialog1;   // "Save file as.." for scripts; keeps the name it held last
     // Made at the first print, then kept.
     QPrintDialog* PrintDialog1();
 
@@ -208,9 +208,9 @@ private:
     QString OwnEditFile;
     QString* EditPathField = &OwnEditPath;
     QString* EditFileField = &OwnEditFile;
-    QMessageBox* SaveQuestion;  // "Save changes in file ..." with Yes, No, Cancel (MyDialog)
-    QMessageBox* ZeroByteWarning;  // a file was shown only up to its zero byte, as a new text
-    std::unique_ptr<QPrinter> Printer;  // made with the print dialog at the first print
+    QMessageBox* SaveQuestion;            // "Save changes in file ..." with Yes, No, Cancel (MyDialog)
+    QMessageBox* ZeroByteWarning;         // a file was shown only up to its zero byte, as a new text
+    std::unique_ptr<QPrinter> Printer;    // made with the print dialog at the first print
     QPrintDialog* PrintDialog = nullptr;  // PrintDialog1's dialog; null until the first print
     // Set while New empties the text, which is not a change of it.
     bool Emptying = false;

@@ -102,7 +102,8 @@ void CheckGroups(std::string_view text, TInputFormat format, std::size_t groupSi
     FUZZ_CHECK(groups.size() == (text.size() + size - 1) / size);
     std::string joined;
     for (std::size_t i = 0; i < groups.size(); ++i) {
-        FUZZ_CHECK(groups[i].size() == size || (i + 1 == groups.size() && !groups[i].empty() && groups[i].size() < size));
+        FUZZ_CHECK(groups[i].size() == size ||
+                   (i + 1 == groups.size() && !groups[i].empty() && groups[i].size() < size));
         joined += groups[i];
     }
     FUZZ_CHECK(joined == text);

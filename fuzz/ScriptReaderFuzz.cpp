@@ -68,8 +68,7 @@ std::uint32_t CountedHexDigit(char c) {
 std::int32_t ExpectedHexValue(std::string_view text) {
     std::uint32_t value = 0;
     const std::size_t from = text.size() > 8 ? text.size() - 8 : 0;
-    for (std::size_t i = from; i < text.size(); ++i)
-        value |= CountedHexDigit(text[i]) << (4 * (text.size() - 1 - i));
+    for (std::size_t i = from; i < text.size(); ++i) value |= CountedHexDigit(text[i]) << (4 * (text.size() - 1 - i));
     return static_cast<std::int32_t>(value);
 }
 
@@ -77,8 +76,8 @@ void CheckWordsAndDigits(std::string_view line) {
     // The first words (the ones scripts use), the last one and one past it:
     // every word would make long lines cost quadratic time.
     const std::vector<std::string> words = ExpectedWords(line);
-    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, words.size(),
-                                words.size() + 1}) {
+    for (const std::size_t n :
+         {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, words.size(), words.size() + 1}) {
         const std::string word = NthWord(static_cast<int>(n), line);
         FUZZ_CHECK(word == (n >= 1 && n <= words.size() ? words[n - 1] : std::string()));
     }

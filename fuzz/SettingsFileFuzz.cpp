@@ -55,13 +55,11 @@ std::string ReadBack(std::string_view written) {
 // Names a file line can carry and give back as they are: one line, no blanks
 // around them, and for a key nothing that makes its line a comment, a section
 // or a different key.
-bool IsSectionName(std::string_view name) {
-    return name.find('\n') == std::string_view::npos && Trim(name) == name;
-}
+bool IsSectionName(std::string_view name) { return name.find('\n') == std::string_view::npos && Trim(name) == name; }
 
 bool IsKeyName(std::string_view name) {
-    return IsSectionName(name) && name.find_first_of("=\r") == std::string_view::npos &&
-           !name.starts_with(';') && !name.starts_with('[');
+    return IsSectionName(name) && name.find_first_of("=\r") == std::string_view::npos && !name.starts_with(';') &&
+           !name.starts_with('[');
 }
 
 // Every name in brackets that starts a line: enough to find each section the

@@ -29,8 +29,8 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
     if (text.empty()) return std::nullopt;
 
     std::uint64_t value = 0;
-    const std::uint64_t limit = hex ? 0xFFFFFFFFull
-                                    : static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) + negative;
+    const std::uint64_t limit =
+        hex ? 0xFFFFFFFFull : static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) + negative;
     for (char ch : text) {
         std::optional<std::uint32_t> digit;
         if (hex)

@@ -27,9 +27,7 @@ void AppendByteText(std::string& text, TDisplayMode mode, std::uint8_t byte) {
             text.push_back(digits[byte >> 4]);
             text.push_back(digits[byte & 0x0F]);
             break;
-        case dmAscii:
-            text.push_back(static_cast<char>(byte));
-            break;
+        case dmAscii: text.push_back(static_cast<char>(byte)); break;
     }
 }
 
@@ -55,10 +53,8 @@ TBatchText Render(std::string_view bytes, const TViewRules& rules, std::size_t t
         switch (placement(byte, rules)) {
             case TPlacement::Value:
                 return Hidden(rules.Mode, byte) ? 0 : ValueWidth(rules.Mode) + rules.Separator.size();
-            case TPlacement::LineBreak:
-                return 1;
-            case TPlacement::Nothing:
-                break;
+            case TPlacement::LineBreak: return 1;
+            case TPlacement::Nothing: break;
         }
         return 0;
     };
@@ -73,14 +69,9 @@ TBatchText Render(std::string_view bytes, const TViewRules& rules, std::size_t t
     for (std::size_t i = first; i < bytes.size(); ++i) {
         const auto byte = static_cast<std::uint8_t>(bytes[i]);
         switch (placement(byte, rules)) {
-            case TPlacement::Value:
-                Show(batch.Text, rules.Mode, byte, rules.Separator);
-                break;
-            case TPlacement::LineBreak:
-                batch.Text.push_back('\n');
-                break;
-            case TPlacement::Nothing:
-                break;
+            case TPlacement::Value: Show(batch.Text, rules.Mode, byte, rules.Separator); break;
+            case TPlacement::LineBreak: batch.Text.push_back('\n'); break;
+            case TPlacement::Nothing: break;
         }
     }
     if (batch.Text.size() > textLimit) batch.Text.erase(0, batch.Text.size() - textLimit);

@@ -139,9 +139,9 @@ void TForm1::FormActivate() {
 
 bool TForm1::IsCompanion(const QWindow* window) const {
     if (!window) return false;
-    for (const QWidget* companion : {static_cast<const QWidget*>(About.data()),
-                                     static_cast<const QWidget*>(Editor.data()),
-                                     static_cast<const QWidget*>(UserButton.data())})
+    for (const QWidget* companion :
+         {static_cast<const QWidget*>(About.data()), static_cast<const QWidget*>(Editor.data()),
+          static_cast<const QWidget*>(UserButton.data())})
         if (companion && companion->windowHandle() == window) return true;
     return false;
 }
@@ -192,8 +192,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::FocusIn:
             if (watched == RichEdit2 || watched == Edit2 || watched == Edit7 || watched == Edit3) Edit4->setFocus();
             break;
-        default:
-            break;
+        default: break;
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -216,9 +215,7 @@ void TForm1::SetFaceColor(QPushButton* button, TColor color) {
     button->setPalette(palette);
 }
 
-TColor TForm1::FaceColor(const QPushButton* button) {
-    return QColorToColor(button->palette().color(QPalette::Button));
-}
+TColor TForm1::FaceColor(const QPushButton* button) { return QColorToColor(button->palette().color(QPalette::Button)); }
 
 void TForm1::SetFontColor(QWidget* widget, TColor color) {
     QPalette palette = widget->palette();
@@ -226,6 +223,4 @@ void TForm1::SetFontColor(QWidget* widget, TColor color) {
     widget->setPalette(palette);
 }
 
-TColor TForm1::FontColor(const QWidget* widget) {
-    return QColorToColor(widget->palette().color(QPalette::WindowText));
-}
+TColor TForm1::FontColor(const QWidget* widget) { return QColorToColor(widget->palette().color(QPalette::WindowText)); }

@@ -110,113 +110,113 @@ public:
     std::int32_t SentCount = 0;
 
     // ---- components without a face ----
-    TAfComPort* Comport1;  // port 1: monitored, and the port the input box and scripts send to
-    TAfComPort* ComPort2;  // port 2: monitored only
-    QTimer* Timer1;  // 1000 ms, running: status refresh
-    QTimer* Timer2;  // 1 ms, running: polls port 1
-    QTimer* Timer3;  // 1 ms, running: polls port 2
-    QTimer* Timer4;  // 1000 ms, stopped: RING lamp hold
-    QTimer* Timer5;  // stopped: script delays
+    TAfComPort* Comport1;   // port 1: monitored, and the port the input box and scripts send to
+    TAfComPort* ComPort2;   // port 2: monitored only
+    QTimer* Timer1;         // 1000 ms, running: status refresh
+    QTimer* Timer2;         // 1 ms, running: polls port 1
+    QTimer* Timer3;         // 1 ms, running: polls port 2
+    QTimer* Timer4;         // 1000 ms, stopped: RING lamp hold
+    QTimer* Timer5;         // stopped: script delays
     QPlainTextEdit* Memo1;  // hidden line buffer; unused: the capture and the player keep their own text
-    QAction* Exit1;  // menu "E&xit": closes the window as its close box does
-    QAction* Editor1;  // menu "&Editor": shows the script editor beside this window
-    QAction* About1;  // menu "&About ...": shows the About box, modal
+    QAction* Exit1;         // menu "E&xit": closes the window as its close box does
+    QAction* Editor1;       // menu "&Editor": shows the script editor beside this window
+    QAction* About1;        // menu "&About ...": shows the About box, modal
 
     // ---- port 1 panel ----
-    QLabel* Label1;  // port 1's title "Port 1 ... setting"; green while port 1 is open
-    TAfPortComboBox* ComboBox1;  // port 1's chooser: a pick shows the summary, then opens that COM number
-    QLabel* Image1;  // port 1's switch picture; a click shows or hides Panel1 while port 1 is open
-    QLabel* Label29;  // port 1's settings summary over its switch picture; a click toggles Panel1
+    QLabel* Label1;                  // port 1's title "Port 1 ... setting"; green while port 1 is open
+    TAfPortComboBox* ComboBox1;      // port 1's chooser: a pick shows the summary, then opens that COM number
+    QLabel* Image1;                  // port 1's switch picture; a click shows or hides Panel1 while port 1 is open
+    QLabel* Label29;                 // port 1's settings summary over its switch picture; a click toggles Panel1
     TColorComboBox* ColorComboBox1;  // colour of port 1's bytes in the upper view and of its chip; saved
-    QPushButton* Button7;  // "OFF": closes port 1; visible while port 1 is open
-    QFrame* Led1;  // port 1's CTS lamp: green while CTS is on
-    QFrame* Led2;  // port 1's DSR lamp
-    QFrame* Led3;  // port 1's RING lamp: lit by a ring, put out by Timer4
-    QFrame* Led4;  // port 1's RLSD lamp
-    QLabel* Label12;  // "CTS" beside Led1
-    QLabel* Label13;  // "DSR" beside Led2
-    QLabel* Label14;  // "RING" beside Led3
-    QLabel* Label15;  // "RLSD" beside Led4
-    QFrame* Panel1;  // port 1's pull-down settings panel: the five boxes below and Button3
-    QComboBox* ComboBox2;  // port 1's baud rate; a change reopens the port with it
-    QComboBox* ComboBox3;  // port 1's parity; likewise
-    QComboBox* ComboBox4;  // port 1's data bits; likewise
-    QComboBox* ComboBox5;  // port 1's stop bits; likewise
-    QComboBox* ComboBox6;  // port 1's flow control; likewise
-    QPushButton* Button3;  // "OK" of Panel1: rolls the panel up
+    QPushButton* Button7;            // "OFF": closes port 1; visible while port 1 is open
+    QFrame* Led1;                    // port 1's CTS lamp: green while CTS is on
+    QFrame* Led2;                    // port 1's DSR lamp
+    QFrame* Led3;                    // port 1's RING lamp: lit by a ring, put out by Timer4
+    QFrame* Led4;                    // port 1's RLSD lamp
+    QLabel* Label12;                 // "CTS" beside Led1
+    QLabel* Label13;                 // "DSR" beside Led2
+    QLabel* Label14;                 // "RING" beside Led3
+    QLabel* Label15;                 // "RLSD" beside Led4
+    QFrame* Panel1;                  // port 1's pull-down settings panel: the five boxes below and Button3
+    QComboBox* ComboBox2;            // port 1's baud rate; a change reopens the port with it
+    QComboBox* ComboBox3;            // port 1's parity; likewise
+    QComboBox* ComboBox4;            // port 1's data bits; likewise
+    QComboBox* ComboBox5;            // port 1's stop bits; likewise
+    QComboBox* ComboBox6;            // port 1's flow control; likewise
+    QPushButton* Button3;            // "OK" of Panel1: rolls the panel up
 
     // ---- port 2 panel ----
-    QLabel* Label2;  // port 2's title "Port 2 ... setting"; green while port 2 is open
-    TAfPortComboBox* ComComboBox3;  // port 2's chooser: a pick shows the summary, then opens that COM number
-    QLabel* Image2;  // port 2's switch picture; a click shows or hides Panel2 while port 2 is open
-    QLabel* Label30;  // port 2's settings summary over its switch picture; a click toggles Panel2
+    QLabel* Label2;                  // port 2's title "Port 2 ... setting"; green while port 2 is open
+    TAfPortComboBox* ComComboBox3;   // port 2's chooser: a pick shows the summary, then opens that COM number
+    QLabel* Image2;                  // port 2's switch picture; a click shows or hides Panel2 while port 2 is open
+    QLabel* Label30;                 // port 2's settings summary over its switch picture; a click toggles Panel2
     TColorComboBox* ColorComboBox2;  // colour of port 2's bytes in the upper view and of its chip; saved
-    QPushButton* Button6;  // "OFF": closes port 2; visible while port 2 is open
-    QFrame* led5;  // port 2's CTS lamp: green while CTS is on
-    QFrame* led6;  // port 2's DSR lamp
-    QFrame* led7;  // port 2's RING lamp: lit by a ring, put out by Timer4
-    QFrame* led8;  // port 2's RLSD lamp
-    QLabel* Label31;  // "CTS" beside led5
-    QLabel* Label32;  // "DSR" beside led6
-    QLabel* Label33;  // "RING" beside led7
-    QLabel* Label34;  // "RLSD" beside led8
-    QFrame* Panel2;  // port 2's pull-down settings panel: the five boxes below and Button5
-    QComboBox* ComboBox11;  // port 2's baud rate; a change reopens the port with it
-    QComboBox* ComboBox10;  // port 2's parity; likewise
-    QComboBox* ComboBox9;  // port 2's data bits; likewise
-    QComboBox* ComboBox8;  // port 2's stop bits; likewise
-    QComboBox* ComboBox7;  // port 2's flow control; likewise
-    QPushButton* Button5;  // "OK" of Panel2: rolls the panel up
+    QPushButton* Button6;            // "OFF": closes port 2; visible while port 2 is open
+    QFrame* led5;                    // port 2's CTS lamp: green while CTS is on
+    QFrame* led6;                    // port 2's DSR lamp
+    QFrame* led7;                    // port 2's RING lamp: lit by a ring, put out by Timer4
+    QFrame* led8;                    // port 2's RLSD lamp
+    QLabel* Label31;                 // "CTS" beside led5
+    QLabel* Label32;                 // "DSR" beside led6
+    QLabel* Label33;                 // "RING" beside led7
+    QLabel* Label34;                 // "RLSD" beside led8
+    QFrame* Panel2;                  // port 2's pull-down settings panel: the five boxes below and Button5
+    QComboBox* ComboBox11;           // port 2's baud rate; a change reopens the port with it
+    QComboBox* ComboBox10;           // port 2's parity; likewise
+    QComboBox* ComboBox9;            // port 2's data bits; likewise
+    QComboBox* ComboBox8;            // port 2's stop bits; likewise
+    QComboBox* ComboBox7;            // port 2's flow control; likewise
+    QPushButton* Button5;            // "OK" of Panel2: rolls the panel up
 
     // ---- upper view region ----
-    QLabel* Label3;  // "Input from" in the upper view's header bar
-    QLabel* Label7;  // legend chip "COMn" of port 1, in port 1's colour; empty while closed
-    QLabel* Label10;  // legend chip "COMn" of port 2, in port 2's colour; empty while closed
-    TMonitorView* RichEdit1;  // upper view: the bytes received on both ports, each in its port's colour
-    QPushButton* Button1;  // "Clear": empties the upper view and zeroes both its counts
-    QPushButton* Button2;  // "Save": writes the upper view's text to a capture file (*.cpi)
-    QLabel* Label5;  // "Data counts" before Edit2 and Edit7
-    QLineEdit* Edit2;  // port 1's received count (Port1Count)
-    QLineEdit* Edit7;  // port 2's received count (Port2Count)
+    QLabel* Label3;              // "Input from" in the upper view's header bar
+    QLabel* Label7;              // legend chip "COMn" of port 1, in port 1's colour; empty while closed
+    QLabel* Label10;             // legend chip "COMn" of port 2, in port 2's colour; empty while closed
+    TMonitorView* RichEdit1;     // upper view: the bytes received on both ports, each in its port's colour
+    QPushButton* Button1;        // "Clear": empties the upper view and zeroes both its counts
+    QPushButton* Button2;        // "Save": writes the upper view's text to a capture file (*.cpi)
+    QLabel* Label5;              // "Data counts" before Edit2 and Edit7
+    QLineEdit* Edit2;            // port 1's received count (Port1Count)
+    QLineEdit* Edit7;            // port 2's received count (Port2Count)
     QRadioButton* RadioButton1;  // upper view in ASCII; disables CheckBox4
     QRadioButton* RadioButton2;  // upper view in HEX; enables CheckBox4
     QRadioButton* RadioButton3;  // upper view in Decimal; enables CheckBox4
-    QCheckBox* CheckBox4;  // "Aply LF" (HEX, Decimal): a received LF starts a new line, not a value
-    QLabel* Label8;  // "Separe string" before Edit5
-    TLimitedEdit* Edit5;  // the upper view's separator, 3 characters typed; saved as Sep1
+    QCheckBox* CheckBox4;        // "Aply LF" (HEX, Decimal): a received LF starts a new line, not a value
+    QLabel* Label8;              // "Separe string" before Edit5
+    TLimitedEdit* Edit5;         // the upper view's separator, 3 characters typed; saved as Sep1
 
     // ---- lower view region ----
-    QLabel* Label4;  // "Output to Port" in the lower view's header; coloured as Label1
-    QLabel* Label11;  // port 1's "COMn" beside Label4; keeps the last number once port 1 closes
+    QLabel* Label4;                  // "Output to Port" in the lower view's header; coloured as Label1
+    QLabel* Label11;                 // port 1's "COMn" beside Label4; keeps the last number once port 1 closes
     TColorComboBox* ColorComboBox3;  // colour of the sent bytes in the lower view; saved
-    QPushButton* ledCTS;  // "RTS" switch of port 1 (not CTS, whatever the name); green = RTS on
-    QPushButton* LEDDTR;  // "DTR" switch of port 1; green = DTR on
-    TMonitorView* RichEdit2;  // lower view: the echo of every byte sent to port 1
-    QPushButton* Button4;  // "Clear": empties the lower view and the input box, zeroes the sent count
-    QLabel* Image3;  // About picture; a click shows the About box
-    QLabel* Label6;  // "Data counts" before Edit3
-    QLineEdit* Edit3;  // the count of bytes sent to port 1 (SentCount)
-    QRadioButton* RadioButton4;  // lower view in ASCII; disables CheckBox1
-    QRadioButton* RadioButton5;  // lower view in HEX; enables CheckBox1
-    QRadioButton* RadioButton6;  // lower view in Decimal; enables CheckBox1
-    QCheckBox* CheckBox1;  // "Aply CR,LF" (HEX, Decimal): a sent CR leaves no trace, an LF starts a new line
-    QLabel* Label9;  // "Separe string" before Edit6
-    TLimitedEdit* Edit6;  // the lower view's separator, 3 characters typed; saved as Sep2
+    QPushButton* ledCTS;             // "RTS" switch of port 1 (not CTS, whatever the name); green = RTS on
+    QPushButton* LEDDTR;             // "DTR" switch of port 1; green = DTR on
+    TMonitorView* RichEdit2;         // lower view: the echo of every byte sent to port 1
+    QPushButton* Button4;            // "Clear": empties the lower view and the input box, zeroes the sent count
+    QLabel* Image3;                  // About picture; a click shows the About box
+    QLabel* Label6;                  // "Data counts" before Edit3
+    QLineEdit* Edit3;                // the count of bytes sent to port 1 (SentCount)
+    QRadioButton* RadioButton4;      // lower view in ASCII; disables CheckBox1
+    QRadioButton* RadioButton5;      // lower view in HEX; enables CheckBox1
+    QRadioButton* RadioButton6;      // lower view in Decimal; enables CheckBox1
+    QCheckBox* CheckBox1;            // "Aply CR,LF" (HEX, Decimal): a sent CR leaves no trace, an LF starts a new line
+    QLabel* Label9;                  // "Separe string" before Edit6
+    TLimitedEdit* Edit6;             // the lower view's separator, 3 characters typed; saved as Sep2
 
     // ---- input row ----
-    QLabel* Label18;  // "INPUT Box" over Edit4; a click clears the upper view as Button1 does
-    QLineEdit* Edit4;  // the input box: what is typed goes to port 1; takes keys while port 1 is open
+    QLabel* Label18;           // "INPUT Box" over Edit4; a click clears the upper view as Button1 does
+    QLineEdit* Edit4;          // the input box: what is typed goes to port 1; takes keys while port 1 is open
     QToolButton* Edit4Button;  // Edit4's side button "Load from file": plays a script (*.cpo) to port 1
-    QLabel* Label35;  // "Value" over the input format buttons
-    QRadioButton* Rascii;  // input format ASCII: one character is one byte
-    QRadioButton* rhex;  // input format HEX: two hexadecimal digits are one byte
-    QRadioButton* Rdec;  // input format Dec: three decimal digits are one byte
-    QLabel* Label17;  // "Terminated" over the send mode buttons
-    QRadioButton* Rchar;  // send mode Auto: a value goes the moment it is complete
-    QRadioButton* Rstring;  // send mode Enter: the line goes on Enter, then the checked line ends
-    QLabel* Label16;  // "Send" over ChCR and chlf
-    QCheckBox* ChCR;  // "CR": a carriage return after the line sent on Enter
-    QCheckBox* chlf;  // "LF": a line feed after the line sent on Enter (after the CR)
+    QLabel* Label35;           // "Value" over the input format buttons
+    QRadioButton* Rascii;      // input format ASCII: one character is one byte
+    QRadioButton* rhex;        // input format HEX: two hexadecimal digits are one byte
+    QRadioButton* Rdec;        // input format Dec: three decimal digits are one byte
+    QLabel* Label17;           // "Terminated" over the send mode buttons
+    QRadioButton* Rchar;       // send mode Auto: a value goes the moment it is complete
+    QRadioButton* Rstring;     // send mode Enter: the line goes on Enter, then the checked line ends
+    QLabel* Label16;           // "Send" over ChCR and chlf
+    QCheckBox* ChCR;           // "CR": a carriage return after the line sent on Enter
+    QCheckBox* chlf;           // "LF": a line feed after the line sent on Enter (after the CR)
 
     // ---- handlers ----
     void FormActivate();
@@ -477,7 +477,7 @@ private:
     // changes them a thousand times a second, faster than anyone reads.
     void ShowCountSoon(QLineEdit* field);
     void ShowCounts();
-    QTimer* CountsTimer = nullptr;  // single-shot, one repaint interval: shows the counts that moved
+    QTimer* CountsTimer = nullptr;               // single-shot, one repaint interval: shows the counts that moved
     bool CountStale[3] = {false, false, false};  // Edit2, Edit7, Edit3
 
     // Guarded: main() destroys the companions before this window.

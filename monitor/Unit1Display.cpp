@@ -30,7 +30,6 @@
 #include <QSaveFile>
 #include <QTimer>
 
-
 namespace {
 
 // Empty ticks after which a polling timer sleeps until its port wakes it.
@@ -98,7 +97,8 @@ void TForm1::WatchReceiving() {
     for (const int port : {1, 2}) {
         (port == 1 ? Comport1 : ComPort2)->SetReceiveWatcher([this, port] {
             if (PollingAsleep[port - 1].exchange(false))
-                QMetaObject::invokeMethod(this, [this, port] { WakePolling(port); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this, port] { WakePolling(port); }, Qt::QueuedConnection);
         });
     }
     // After Timer1Timer, which has refreshed the ports' states.
@@ -112,9 +112,7 @@ TDisplayMode TForm1::UpperDisplayMode() const { return ModeOf(RadioButton1, Radi
 
 TDisplayMode TForm1::LowerDisplayMode() const { return ModeOf(RadioButton4, RadioButton5, RadioButton6); }
 
-void TForm1::ScrollToNewest(TMonitorView* view) {
-    view->ScrollLines(view->LineCount() - view->FirstVisibleLine() - 6);
-}
+void TForm1::ScrollToNewest(TMonitorView* view) { view->ScrollLines(view->LineCount() - view->FirstVisibleLine() - 6); }
 
 void TForm1::WakePolling(int port) {
     QTimer* timer = port == 1 ? Timer2 : Timer3;
@@ -181,7 +179,9 @@ void TForm1::Zobraz2(TDisplayMode mode, TColor color, std::uint8_t byte, const s
     ScrollToNewest(RichEdit2);
 }
 
-void TForm1::EchoSent(std::uint8_t byte) { Zobraz2(LowerDisplayMode(), ColorComboBox3->Value(), byte, SeparatorBytes(Edit6, TCodePage::Cp1252)); }
+void TForm1::EchoSent(std::uint8_t byte) {
+    Zobraz2(LowerDisplayMode(), ColorComboBox3->Value(), byte, SeparatorBytes(Edit6, TCodePage::Cp1252));
+}
 
 void TForm1::SetAplyEnabled(QCheckBox* box, bool enabled) {
     // Disabling keeps the check mark; the box is in force only while enabled.

@@ -76,10 +76,8 @@ protected:
             case QEvent::KeyPress:
             case QEvent::InputMethod:
             case QEvent::ContextMenu:
-            case QEvent::MouseButtonRelease:
-                return Form->InputBoxEvent(event);
-            default:
-                return false;
+            case QEvent::MouseButtonRelease: return Form->InputBoxEvent(event);
+            default: return false;
         }
     }
 
@@ -183,8 +181,7 @@ bool TForm1::InputBoxEvent(QEvent* event) {
             handled = true;
             break;
         }
-        default:
-            break;
+        default: break;
     }
     return handled;
 }
@@ -212,10 +209,8 @@ bool TForm1::InputBoxKey(const QKeyEvent& key) {
             return code == 0;
         }
         case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-            return false;
-        default:
-            break;
+        case Qt::Key_Backtab: return false;
+        default: break;
     }
     const QString text = key.text();
     // Keys without a character to type (moving, deleting, copying, undoing)

@@ -78,8 +78,7 @@ QFrame* Lamp(QWidget* parent, const char* name, int left) {
     return lamp;
 }
 
-QPushButton* Button(QWidget* parent, const char* name, const QString& text, int left, int top, int width,
-                    int height) {
+QPushButton* Button(QWidget* parent, const char* name, const QString& text, int left, int top, int width, int height) {
     auto* button = Put(new QPushButton(text, parent), name, left, top, width, height);
     button->setAutoDefault(false);
     return button;
@@ -243,7 +242,7 @@ void TForm1::CreatePortPanels(QWidget* client) {
 // The pull-down settings panels lie over the upper view region, so they are
 // made after it.
 void TForm1::CreateSettingsPanels(QWidget* client) {
-    const QStringList bauds{"110",   "300",   "600",   "1200",   "2400",   "4800",   "9600",  "14400",
+    const QStringList bauds{"110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",  "14400",
                             "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
     const QStringList parities{"None", "Odd", "Even", "Mark", "Space"};
     const QStringList databits{"4", "5", "6", "7", "8"};
@@ -281,8 +280,8 @@ void TForm1::CreateSettingsPanels(QWidget* client) {
     ComboBox4 = boxes[2];
     ComboBox5 = boxes[3];
     ComboBox6 = boxes[4];
-    Panel2 = panel("Panel2", 352, {"ComboBox11", "ComboBox10", "ComboBox9", "ComboBox8", "ComboBox7"}, "Button5",
-                   boxes, Button5);
+    Panel2 = panel("Panel2", 352, {"ComboBox11", "ComboBox10", "ComboBox9", "ComboBox8", "ComboBox7"}, "Button5", boxes,
+                   Button5);
     ComboBox11 = boxes[0];
     ComboBox10 = boxes[1];
     ComboBox9 = boxes[2];

@@ -146,9 +146,7 @@ void TForm1::Prikaz(const std::string& line) {
             Rascii->setChecked(true);
             RasciiClick();
             break;
-        case TScriptMarker::Delay:
-            Delay(DelayMilliseconds(line));
-            break;
+        case TScriptMarker::Delay: Delay(DelayMilliseconds(line)); break;
         case TScriptMarker::CR:
             WaitForOutputRoom();
             SendToPort1(13, true);
@@ -161,8 +159,7 @@ void TForm1::Prikaz(const std::string& line) {
             WaitForOutputRoom();
             SendToPort1(UserDefByte(line), true);
             break;
-        case TScriptMarker::Unknown:
-            break;
+        case TScriptMarker::Unknown: break;
     }
 }
 

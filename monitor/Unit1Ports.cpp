@@ -40,10 +40,10 @@ TAfPortComboBox* TForm1::CreatePortChooser(QWidget* parent, const char* name, TA
 
 TForm1::TPortRoles TForm1::Roles(int port) const {
     if (port == 1)
-        return {Comport1, Label1, Label29, Button7, Label7, ColorComboBox1, Panel1,
-                {ComboBox2, ComboBox3, ComboBox4, ComboBox5, ComboBox6}};
-    return {ComPort2, Label2, Label30, Button6, Label10, ColorComboBox2, Panel2,
-            {ComboBox11, ComboBox10, ComboBox9, ComboBox8, ComboBox7}};
+        return {Comport1, Label1,         Label29, Button7,
+                Label7,   ColorComboBox1, Panel1,  {ComboBox2, ComboBox3, ComboBox4, ComboBox5, ComboBox6}};
+    return {ComPort2, Label2,         Label30, Button6,
+            Label10,  ColorComboBox2, Panel2,  {ComboBox11, ComboBox10, ComboBox9, ComboBox8, ComboBox7}};
 }
 
 void TForm1::Image1Click() { TogglePanel(1); }
@@ -103,21 +103,11 @@ void TForm1::ApplySetting(int port, TLineSetting setting) {
     const int index = box->findText(box->currentText(), Qt::MatchExactly);
     if (index >= 0 && index < box->count()) {
         switch (setting) {
-            case lsBaudRate:
-                roles.Port->SetBaudRate(static_cast<TAfBaudrate>(index));
-                break;
-            case lsParity:
-                roles.Port->SetParity(static_cast<TAfParity>(index));
-                break;
-            case lsDatabits:
-                roles.Port->SetDatabits(static_cast<TAfDatabits>(index));
-                break;
-            case lsStopbits:
-                roles.Port->SetStopbits(static_cast<TAfStopbits>(index));
-                break;
-            case lsFlowControl:
-                roles.Port->SetFlowControl(static_cast<TAfFlowControl>(index));
-                break;
+            case lsBaudRate: roles.Port->SetBaudRate(static_cast<TAfBaudrate>(index)); break;
+            case lsParity: roles.Port->SetParity(static_cast<TAfParity>(index)); break;
+            case lsDatabits: roles.Port->SetDatabits(static_cast<TAfDatabits>(index)); break;
+            case lsStopbits: roles.Port->SetStopbits(static_cast<TAfStopbits>(index)); break;
+            case lsFlowControl: roles.Port->SetFlowControl(static_cast<TAfFlowControl>(index)); break;
         }
     }
     roles.Port->Open();

@@ -41,13 +41,10 @@ DWORD OpenError(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-            return ERROR_FILE_NOT_FOUND;
+        case ERROR_INVALID_NAME: return ERROR_FILE_NOT_FOUND;
         case ERROR_SHARING_VIOLATION:
-        case ERROR_ACCESS_DENIED:
-            return ERROR_ACCESS_DENIED;
-        default:
-            return error;
+        case ERROR_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
+        default: return error;
     }
 }
 
@@ -60,10 +57,8 @@ bool IsEscapeFunction(DWORD function) {
         case SETDTR:
         case CLRDTR:
         case SETBREAK:
-        case CLRBREAK:
-            return true;
-        default:
-            return false;
+        case CLRBREAK: return true;
+        default: return false;
     }
 }
 
@@ -95,10 +90,10 @@ private:
     enum class TKind { Wait, Read, Write };
     struct TRecord {
         OVERLAPPED Overlapped{};
-        TKind Kind = TKind::Read;     // of the latest operation
+        TKind Kind = TKind::Read;      // of the latest operation
         TOverlapped* Owner = nullptr;  // the caller's record; looked at only while in progress
-        DWORD* Mask = nullptr;        // a wait's result, the caller's
-        unsigned MaskGeneration = 0;  // of the mask the wait was started with
+        DWORD* Mask = nullptr;         // a wait's result, the caller's
+        unsigned MaskGeneration = 0;   // of the mask the wait was started with
     };
 
     // Whether the record's operation is still outstanding. Wine can lose the
@@ -130,8 +125,8 @@ private:
     std::mutex maskLock_;  // orders mask changes and the starts of waits; taken before lock_
     std::mutex lock_;      // guards records_, wait_ and heldErrors_
     std::map<TOverlapped*, std::unique_ptr<TRecord>> records_;
-    TRecord* wait_ = nullptr;  // of the latest comm-event wait
-    DWORD heldErrors_ = 0;     // taken by a read's queue query, for the next ClearCommError
+    TRecord* wait_ = nullptr;                  // of the latest comm-event wait
+    DWORD heldErrors_ = 0;                     // taken by a read's queue query, for the next ClearCommError
     std::atomic<unsigned> maskGeneration_{0};  // counts SetCommMask calls
 };
 
@@ -321,9 +316,7 @@ bool TWin32CommDevice::PurgeComm(DWORD flags) {
     return true;
 }
 
-bool TWin32CommDevice::GetCommModemStatus(DWORD& status) {
-    return ::GetCommModemStatus(handle_, &status) || Failed();
-}
+bool TWin32CommDevice::GetCommModemStatus(DWORD& status) { return ::GetCommModemStatus(handle_, &status) || Failed(); }
 
 bool TWin32CommDevice::EscapeCommFunction(DWORD function) {
     if (!IsEscapeFunction(function)) return Fail(ERROR_INVALID_PARAMETER);

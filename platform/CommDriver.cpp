@@ -45,8 +45,7 @@ void TCommDriver::FailWritesLocked(std::unique_lock<std::mutex>& guard, DWORD st
     // The line may be copying out of the oldest write's buffer; the caller is
     // free to reuse that buffer the moment its write completes.
     outputIdle_.wait(guard, [this] { return !outputBusy_; });
-    for (TPendingWrite& write : writes_)
-        CompleteLocked(*write.Overlapped, status, static_cast<DWORD>(write.Done));
+    for (TPendingWrite& write : writes_) CompleteLocked(*write.Overlapped, status, static_cast<DWORD>(write.Done));
     writes_.clear();
 }
 
@@ -144,8 +143,7 @@ bool TCommDriver::ClearCommError(DWORD* errors, COMSTAT* stat) {
 }
 
 bool TCommDriver::PurgeComm(DWORD flags) {
-    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        return Fail(ERROR_INVALID_PARAMETER);
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return Fail(ERROR_INVALID_PARAMETER);
     bool freedRoom = false;
     {
         std::unique_lock guard(lock_);
@@ -171,11 +169,15 @@ bool TCommDriver::GetCommModemStatus(DWORD& status) {
 bool TCommDriver::EscapeCommFunction(DWORD function) {
     if (IsLost()) return Fail(ERROR_BAD_COMMAND);
     switch (function) {
-        case SETXOFF: case SETXON: case SETRTS: case CLRRTS:
-        case SETDTR: case CLRDTR: case SETBREAK: case CLRBREAK:
-            break;
-        default:
-            return Fail(ERROR_INVALID_PARAMETER);
+        case SETXOFF:
+        case SETXON:
+        case SETRTS:
+        case CLRRTS:
+        case SETDTR:
+        case CLRDTR:
+        case SETBREAK:
+        case CLRBREAK: break;
+        default: return Fail(ERROR_INVALID_PARAMETER);
     }
     if (const DWORD refused = LineEscape(function); refused != ERROR_SUCCESS) return Fail(refused);
     return true;

@@ -20,8 +20,7 @@ struct TWaiter {
     std::condition_variable Wake;
 };
 
-TKernelEvent::TKernelEvent(bool manualReset, bool initiallySignalled)
-    : state_(manualReset, initiallySignalled) {}
+TKernelEvent::TKernelEvent(bool manualReset, bool initiallySignalled) : state_(manualReset, initiallySignalled) {}
 
 TKernelEvent::~TKernelEvent() = default;
 
@@ -42,8 +41,7 @@ bool TKernelEvent::IsSignalled() const {
 }
 
 DWORD WaitForAny(std::span<TKernelEvent* const> events, DWORD timeoutMs) {
-    if (events.empty() || std::find(events.begin(), events.end(), nullptr) != events.end())
-        return WAIT_FAILED;
+    if (events.empty() || std::find(events.begin(), events.end(), nullptr) != events.end()) return WAIT_FAILED;
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock guard(KernelLock());

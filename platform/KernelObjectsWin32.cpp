@@ -24,8 +24,7 @@ using TNtQueryEvent = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 TNtQueryEvent NtQueryEventFunction() {
     static const TNtQueryEvent function = [] {
         HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        return ntdll ? reinterpret_cast<TNtQueryEvent>(
-                           reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryEvent")))
+        return ntdll ? reinterpret_cast<TNtQueryEvent>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryEvent")))
                      : nullptr;
     }();
     return function;
@@ -53,8 +52,7 @@ void TKernelEvent::Reset() { ResetEvent(state_.Handle); }
 bool TKernelEvent::IsSignalled() const {
     if (const TNtQueryEvent query = NtQueryEventFunction()) {
         TEventBasicInformation information{};
-        if (query(state_.Handle, 0, &information, sizeof information, nullptr) >= 0)
-            return information.EventState != 0;
+        if (query(state_.Handle, 0, &information, sizeof information, nullptr) >= 0) return information.EventState != 0;
     }
     if (state_.ManualReset) return WaitForSingleObject(state_.Handle, 0) == WAIT_OBJECT_0;
     // Looking consumes an auto-reset event: give the signal back.

@@ -29,9 +29,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
            });
 }
 
-bool AllDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit);
-}
+bool AllDigits(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit); }
 
 // 1..255 for "COM1".."COM255" in any letter case; 0 for anything else,
 // including leading zeros ("COM01"), so that one number has one spelling.
@@ -92,8 +90,7 @@ std::optional<std::pair<std::string_view, std::string_view>> SplitVirtual(std::s
     if (!device.starts_with(prefix)) return std::nullopt;
     device.remove_prefix(prefix.size());
     const std::size_t slash = device.find('/');
-    if (slash == std::string_view::npos || slash == 0 || slash + 1 == device.size())
-        return std::nullopt;
+    if (slash == std::string_view::npos || slash == 0 || slash + 1 == device.size()) return std::nullopt;
     return std::pair{device.substr(0, slash), device.substr(slash + 1)};
 }
 
@@ -132,8 +129,7 @@ std::string UsbProduct(const std::filesystem::path& ttyEntry) {
     std::error_code error;
     std::filesystem::path folder = std::filesystem::canonical(ttyEntry / "device", error);
     if (error) return {};
-    for (int level = 0; level < 4 && folder.has_relative_path();
-         ++level, folder = folder.parent_path()) {
+    for (int level = 0; level < 4 && folder.has_relative_path(); ++level, folder = folder.parent_path()) {
         if (!Exists(folder / "idVendor")) continue;
         const std::string product = ReadAttribute(folder / "product");
         const std::string maker = ReadAttribute(folder / "manufacturer");
@@ -161,8 +157,7 @@ std::optional<TGroup> GroupOf(const std::filesystem::path& entry, std::string_vi
     const std::string_view rest = name.substr(3);
     const auto digits = std::find_if(rest.begin(), rest.end(), IsDigit) - rest.begin();
     const std::string_view kind = rest.substr(0, static_cast<std::size_t>(digits));
-    if (kind.empty() || !std::all_of(kind.begin(), kind.end(), IsLetter) ||
-        !AllDigits(rest.substr(kind.size())))
+    if (kind.empty() || !std::all_of(kind.begin(), kind.end(), IsLetter) || !AllDigits(rest.substr(kind.size())))
         return std::nullopt;
     if (kind == "USB") return TGroup::Usb;
     if (kind == "ACM") return TGroup::Acm;
@@ -282,8 +277,7 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
 
     int candidate = 1;
     auto nextFree = [&]() -> int {
-        while (candidate <= HighestComNumber && taken[static_cast<std::size_t>(candidate)])
-            ++candidate;
+        while (candidate <= HighestComNumber && taken[static_cast<std::size_t>(candidate)]) ++candidate;
         if (candidate > HighestComNumber) return 0;
         taken[static_cast<std::size_t>(candidate)] = true;
         return candidate;
@@ -306,8 +300,7 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
         for (const TFound& found : ScanDevices(sources, decisions)) {
             const std::string device = sources.DevDir + "/" + found.Name;
             std::string description = device;
-            if (const std::string product =
-                    UsbProduct(std::filesystem::path(sources.SysClassTty) / found.Name);
+            if (const std::string product = UsbProduct(std::filesystem::path(sources.SysClassTty) / found.Name);
                 !product.empty())
                 description += " \u2014 " + product;
             add(device, std::move(description), ScanReason(found.Group));
@@ -316,8 +309,7 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
     if (!named.DemoPair) decisions.Note("no demo pair: [Ports] DemoPair is off");
     if (named.DemoPair) {
         for (const char* end : {"A", "B"}) {
-            const std::string device =
-                std::string(VirtualPrefix) + std::string(DemoPair) + "/" + end;
+            const std::string device = std::string(VirtualPrefix) + std::string(DemoPair) + "/" + end;
             add(device, NamedDescription(device), "the demo pair");
         }
     }

@@ -49,9 +49,9 @@ struct TPortEntry {
 };
 
 struct TPortMapSources {
-    std::string SettingsFile;                  // full path of the INI file
+    std::string SettingsFile;                    // full path of the INI file
     std::string SysClassTty = "/sys/class/tty";  // the device tree to scan
-    std::string DevDir = "/dev";                  // where the device nodes are
+    std::string DevDir = "/dev";                 // where the device nodes are
 };
 
 class TPortMap {

@@ -94,11 +94,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -167,12 +167,20 @@ private:
 
 DWORD OpenErrorFor(int error) {
     switch (error) {
-        case ENOENT: case ENODEV: case ENXIO: case ENOTDIR: case ELOOP: case ENAMETOOLONG:
-            return ERROR_FILE_NOT_FOUND;
-        case EACCES: case EPERM: case EBUSY: case EWOULDBLOCK: case EISDIR: case EROFS: case ENOTTY:
-            return ERROR_ACCESS_DENIED;
-        default:
-            return ERROR_GEN_FAILURE;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+        case ELOOP:
+        case ENAMETOOLONG: return ERROR_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK:
+        case EISDIR:
+        case EROFS:
+        case ENOTTY: return ERROR_ACCESS_DENIED;
+        default: return ERROR_GEN_FAILURE;
     }
 }
 
@@ -200,11 +208,11 @@ static_assert(VTIME < AFP_LINE_NCCS && VMIN < AFP_LINE_NCCS && VSTART < AFP_LINE
 
 // Line discipline processing off; framing and flow control stay as found.
 void MakeRaw(TLineSettings& settings) {
-    settings.iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
-                                             ICRNL | IUCLC | IXANY | IMAXBEL);
+    settings.iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                             IUCLC | IXANY | IMAXBEL);
     settings.oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
-                                             ICANON | ISIG | IEXTEN | TOSTOP | XCASE);
+    settings.lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON |
+                                             ISIG | IEXTEN | TOSTOP | XCASE);
     settings.cflag |= CREAD | CLOCAL;
     settings.cc[VMIN] = 1;
     settings.cc[VTIME] = 0;
@@ -221,8 +229,8 @@ bool TookSettings(const TLineSettings& wanted, const TLineSettings& now, bool is
     const unsigned long speedError =
         static_cast<unsigned long>(std::labs(static_cast<long>(now.ospeed) - static_cast<long>(wanted.ospeed)));
     return (now.cflag & control) == (wanted.cflag & control) &&
-           (now.iflag & DecidedInput) == (wanted.iflag & DecidedInput) &&
-           now.cc[VSTART] == wanted.cc[VSTART] && now.cc[VSTOP] == wanted.cc[VSTOP] &&
+           (now.iflag & DecidedInput) == (wanted.iflag & DecidedInput) && now.cc[VSTART] == wanted.cc[VSTART] &&
+           now.cc[VSTOP] == wanted.cc[VSTOP] &&
            speedError * 100 <= static_cast<unsigned long>(wanted.ospeed) * SpeedTolerancePercent;
 }
 
@@ -270,8 +278,8 @@ DWORD TermiosFromDcb(const DCB& dcb, TLineSettings& settings) {
     settings.cflag |= size | parity | (dcb.StopBits != ONESTOPBIT ? CSTOPB : 0) | (ctsRts ? CRTSCTS : 0);
     settings.cflag |= CREAD | CLOCAL;
     settings.iflag &= ~DecidedInput;
-    settings.iflag |= ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) |
-                      ((flags & DCB_FINX) ? IXOFF : 0);
+    settings.iflag |=
+        ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) | ((flags & DCB_FINX) ? IXOFF : 0);
     settings.cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     settings.cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     settings.ispeed = dcb.BaudRate;
@@ -292,8 +300,10 @@ DCB DcbFromTermios(const TLineSettings& settings, int lines) {
     }
     if (settings.cflag & PARENB) {
         const bool odd = settings.cflag & PARODD;
-        if (settings.cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
-        else dcb.Parity = odd ? ODDPARITY : EVENPARITY;
+        if (settings.cflag & CMSPAR)
+            dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
+        else
+            dcb.Parity = odd ? ODDPARITY : EVENPARITY;
     }
     if (settings.cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
 
@@ -333,7 +343,7 @@ struct TOpenedLine {
     bool IsPty = false;
     bool ModemLines = false;  // TIOCMGET works
     DWORD ModemStatus = 0;
-    bool Counters = false;    // TIOCGICOUNT works
+    bool Counters = false;  // TIOCGICOUNT works
     serial_icounter_struct Counts{};
 };
 
@@ -365,18 +375,18 @@ private:
 
     const std::string path_;
     const TClaimedTty tty_;
-    TLockFile lockFile_;                   // I/O thread only after start; gone before the tty's claims
+    TLockFile lockFile_;  // I/O thread only after start; gone before the tty's claims
     const TUniqueFd wake_;
     const bool isPty_;
     const bool modemLines_;
-    bool counters_;                        // I/O thread only after start
-    serial_icounter_struct counts_;        // I/O thread only after start
-    bool ringSeen_ = false;                // I/O thread only
-    std::vector<BYTE> readBuffer_;         // I/O thread only
+    bool counters_;                  // I/O thread only after start
+    serial_icounter_struct counts_;  // I/O thread only after start
+    bool ringSeen_ = false;          // I/O thread only
+    std::vector<BYTE> readBuffer_;   // I/O thread only
     std::atomic<bool> stripNull_{false};
     std::atomic<bool> stopping_{false};
-    std::mutex settingsLock_;              // one SetCommState at a time
-    std::thread thread_;                   // last: starts once the rest exists
+    std::mutex settingsLock_;  // one SetCommState at a time
+    std::thread thread_;       // last: starts once the rest exists
 };
 
 TPosixCommDevice::TPosixCommDevice(TOpenedLine line)
@@ -453,7 +463,7 @@ void TPosixCommDevice::Run() {
         }
         if (watching && (events & POLLOUT)) watching = WriteOutput();
         if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
-            Lose(events & POLLNVAL                         ? "poll() reports POLLNVAL"
+            Lose(events & POLLNVAL                          ? "poll() reports POLLNVAL"
                  : (events & POLLHUP) && (events & POLLERR) ? "poll() reports POLLHUP|POLLERR"
                  : events & POLLHUP                         ? "poll() reports POLLHUP"
                                                             : "poll() reports POLLERR");

@@ -10,8 +10,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -181,8 +181,7 @@ std::string ConfigFolder() {
         struct passwd entry {};
         struct passwd* found = nullptr;
         char buffer[4096];
-        if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
-            found->pw_dir)
+        if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
             home = found->pw_dir;
     }
     while (home.size() > 1 && home.back() == '/') home.pop_back();
@@ -202,13 +201,13 @@ std::string ProfileText(const std::string& fileName) {
     return text;
 }
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName) {
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName) {
     return ProfileLookup(ProfileText(fileName), section, key).value_or(defaultValue);
 }
 
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName) {
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::string& fileName) {
     return WritePrivateProfileStrings({{section, key, value}}, fileName);
 }
 
@@ -223,7 +222,8 @@ bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const
     }
     const bool exists = readError == 0;
     std::string replaced = text;
-    for (const TProfileEntry& entry : entries) replaced = ProfileReplace(replaced, entry.Section, entry.Key, entry.Value);
+    for (const TProfileEntry& entry : entries)
+        replaced = ProfileReplace(replaced, entry.Section, entry.Key, entry.Value);
     if (exists && replaced == text) return true;
     return ReplaceFile(target, replaced, exists ? static_cast<int>(info.st_mode & 07777) : -1);
 }

@@ -65,16 +65,16 @@ std::string ConfigFolder();
 // added is a backslash.
 std::string ProfilePath(const std::string& fileName);
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName);
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName);
 
 // False when the file cannot be written, with errno (GetLastError() on
 // Windows) telling why; the old file is then untouched. An existing file that
 // cannot be read is not overwritten.
 // A line break in value would start a new line of the file: the value ends
 // before it.
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName);
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::string& fileName);
 
 // One key of a batch write.
 struct TProfileEntry {
@@ -99,15 +99,13 @@ void RemoveStaleProfileTemporaries(const std::string& fileName);
 // The pure text operations behind the two calls above (also used by the port
 // map and the fuzzers). ProfileLookup gives the value as read (trimmed,
 // unquoted, cut to the limit) or nothing when the key is absent.
-std::optional<std::string> ProfileLookup(std::string_view text, std::string_view section,
-                                         std::string_view key);
+std::optional<std::string> ProfileLookup(std::string_view text, std::string_view section, std::string_view key);
 std::string ProfileReplace(std::string_view text, std::string_view section, std::string_view key,
                            std::string_view value);
 
 // The keys of the first section so named, in file order, each once (the
 // first of a name), with their values as read.
-std::vector<std::pair<std::string, std::string>> ProfileSectionKeys(std::string_view text,
-                                                                    std::string_view section);
+std::vector<std::pair<std::string, std::string>> ProfileSectionKeys(std::string_view text, std::string_view section);
 
 // The whole file, named as above; empty when it is missing or unreadable.
 std::string ProfileText(const std::string& fileName);

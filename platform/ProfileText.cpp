@@ -75,8 +75,7 @@ private:
 
 TParsedLine Parse(std::string_view text, const TLine& line) {
     std::string_view content = text.substr(line.Begin, line.ContentEnd - line.Begin);
-    if (line.Begin == 0 && content.starts_with(ByteOrderMark))
-        content.remove_prefix(ByteOrderMark.size());
+    if (line.Begin == 0 && content.starts_with(ByteOrderMark)) content.remove_prefix(ByteOrderMark.size());
     const std::string_view trimmed = Trim(content);
     TParsedLine parsed;
     if (trimmed.empty()) {
@@ -98,8 +97,7 @@ TParsedLine Parse(std::string_view text, const TLine& line) {
 
 std::string ValueAsRead(std::string_view raw) {
     std::string_view value = Trim(raw);
-    if (value.size() >= 2 && value.front() == value.back() &&
-        (value.front() == '"' || value.front() == '\''))
+    if (value.size() >= 2 && value.front() == value.back() && (value.front() == '"' || value.front() == '\''))
         value = value.substr(1, value.size() - 2);
     return std::string(value.substr(0, ProfileValueLimit));
 }
@@ -139,8 +137,7 @@ void ForEachKeyIn(std::string_view text, std::string_view section, Visit visit) 
 
 }  // namespace
 
-std::optional<std::string> ProfileLookup(std::string_view text, std::string_view section,
-                                         std::string_view key) {
+std::optional<std::string> ProfileLookup(std::string_view text, std::string_view section, std::string_view key) {
     std::optional<std::string> value;
     ForEachKeyIn(text, section, [&](const TParsedLine& parsed) {
         if (!EqualNoCase(parsed.Name, key)) return true;
@@ -150,8 +147,7 @@ std::optional<std::string> ProfileLookup(std::string_view text, std::string_view
     return value;
 }
 
-std::vector<std::pair<std::string, std::string>> ProfileSectionKeys(std::string_view text,
-                                                                    std::string_view section) {
+std::vector<std::pair<std::string, std::string>> ProfileSectionKeys(std::string_view text, std::string_view section) {
     std::vector<std::pair<std::string, std::string>> keys;
     std::unordered_set<std::string> seen;
     ForEachKeyIn(text, section, [&](const TParsedLine& parsed) {

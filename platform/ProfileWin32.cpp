@@ -31,16 +31,16 @@ std::string ProfileText(const std::string& fileName) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName) {
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName) {
     char value[ProfileValueLimit + 1] = {};
     const DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), value,
                                                   sizeof value, fileName.c_str());
     return std::string(value, length);
 }
 
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName) {
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::string& fileName) {
     const std::string oneLine = value.substr(0, value.find_first_of("\r\n"));
     return WritePrivateProfileStringA(section.c_str(), key.c_str(), oneLine.c_str(), fileName.c_str()) != FALSE;
 }

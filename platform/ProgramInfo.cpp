@@ -15,8 +15,7 @@ namespace afp {
 std::string ReadableTypeName(const std::type_info& type) {
 #if defined(AFP_HAVE_CXXABI)
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                std::free);
+    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
     if (status == 0 && name) return name.get();
 #endif
     return type.name();

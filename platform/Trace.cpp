@@ -66,9 +66,7 @@ const char* Win32ErrorName(DWORD error) {
 
 }  // namespace
 
-void SetTraceAreas(std::string_view areas) {
-    detail::traceAreas.store(AreasFrom(areas), std::memory_order_relaxed);
-}
+void SetTraceAreas(std::string_view areas) { detail::traceAreas.store(AreasFrom(areas), std::memory_order_relaxed); }
 
 void TraceAppend(std::string& line, std::string_view text) { line += text; }
 

@@ -73,8 +73,8 @@ TRegistry& Registry() {
 bool IsToken(const std::string& text) {
     if (text.empty()) return false;
     for (const char c : text) {
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '_' || c == '.' || c == '-';
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+                        c == '.' || c == '-';
         if (!ok) return false;
     }
     return true;
@@ -119,9 +119,7 @@ TEndState* FindEnd(const std::string& name) {
 }
 
 // What the other side of this end's cable sees of its output lines.
-DWORD LinesSeenFrom(const TEndState& end) {
-    return (end.Rts ? MS_CTS_ON : 0) | (end.Dtr ? MS_DSR_ON | MS_RLSD_ON : 0);
-}
+DWORD LinesSeenFrom(const TEndState& end) { return (end.Rts ? MS_CTS_ON : 0) | (end.Dtr ? MS_DSR_ON | MS_RLSD_ON : 0); }
 
 void ApplyControls(TEndState& end, const DCB& dcb) {
     end.Rts = DcbRtsControl(dcb) != RTS_CONTROL_DISABLE;
@@ -229,8 +227,7 @@ protected:
             case SETBREAK:
                 if (TVirtualDevice* receiver = end_.Peer->Device) receiver->SeeLineErrors(CE_BREAK);
                 return ERROR_SUCCESS;
-            default:
-                return ERROR_SUCCESS;
+            default: return ERROR_SUCCESS;
         }
         PublishLinesLocked();
         return ERROR_SUCCESS;
@@ -405,9 +402,7 @@ DWORD ProbeVirtualCommDevice(const std::string& name) {
 
 namespace virt {
 
-std::string EndName(const std::string& pair, TEnd end) {
-    return VirtualPrefix + pair + (end == TEnd::A ? "/A" : "/B");
-}
+std::string EndName(const std::string& pair, TEnd end) { return VirtualPrefix + pair + (end == TEnd::A ? "/A" : "/B"); }
 
 std::string LoopName(const std::string& plug) { return VirtualPrefix + std::string("loop/") + plug; }
 

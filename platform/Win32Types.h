@@ -178,13 +178,9 @@ inline void SetDcbFlags(DCB& dcb, DWORD flags) {
     std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + 8, &flags, sizeof flags);
 }
 
-inline DWORD DcbDtrControl(const DCB& dcb) {
-    return (DcbFlags(dcb) & DCB_FDTRCONTROL_MASK) >> DCB_FDTRCONTROL_SHIFT;
-}
+inline DWORD DcbDtrControl(const DCB& dcb) { return (DcbFlags(dcb) & DCB_FDTRCONTROL_MASK) >> DCB_FDTRCONTROL_SHIFT; }
 
-inline DWORD DcbRtsControl(const DCB& dcb) {
-    return (DcbFlags(dcb) & DCB_FRTSCONTROL_MASK) >> DCB_FRTSCONTROL_SHIFT;
-}
+inline DWORD DcbRtsControl(const DCB& dcb) { return (DcbFlags(dcb) & DCB_FRTSCONTROL_MASK) >> DCB_FRTSCONTROL_SHIFT; }
 
 // The one default line setting: 9600 bit/s, 8 data bits, no parity, one stop
 // bit (9600,N,8,1), binary, DTR and RTS on, no flow control, DC1 and DC3 as

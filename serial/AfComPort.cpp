@@ -31,8 +31,10 @@ constexpr DWORD FlowControlBits[] = {
 static_assert(std::size(FlowControlBits) == fwDtrDsr + 1);
 
 constexpr std::pair<TAfComOption, DWORD> OptionBits[] = {
-    {coParityCheck, DCB_FPARITY},          {coDsrSensitivity, DCB_FDSRSENSITIVITY},
-    {coIgnoreXOff, DCB_FTXCONTINUEONXOFF}, {coErrorChar, DCB_FERRORCHAR},
+    {coParityCheck, DCB_FPARITY},
+    {coDsrSensitivity, DCB_FDSRSENSITIVITY},
+    {coIgnoreXOff, DCB_FTXCONTINUEONXOFF},
+    {coErrorChar, DCB_FERRORCHAR},
     {coStripNull, DCB_FNULL},
 };
 
@@ -328,9 +330,7 @@ void TAfCustomSerialPort::SetXOffLim(std::uint16_t value) {
 void TAfCustomSerialPort::HandleCoreEvent(TAfCoreEvent kind, DWORD data, std::exception_ptr error) {
     if (closing_ || destroying_) return;
     switch (kind) {
-        case ckThreadException:
-            DeliverEvent(kind, data, std::move(error));
-            return;
+        case ckThreadException: DeliverEvent(kind, data, std::move(error)); return;
         case ckDeviceLost:
             // Never left to OnNonSyncEvent: only the GUI thread can close the port.
             lostPending_ = true;
@@ -405,9 +405,7 @@ void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent kind, DWORD data, std::exce
     if (closing_ || destroying_) return;
     if (OnSyncEvent) OnSyncEvent(this, kind, data);
     switch (kind) {
-        case ckOutputDrained:
-            Fire(OnOutBufFree);
-            break;
+        case ckOutputDrained: Fire(OnOutBufFree); break;
         case ckCommEvent:
             if ((data & EV_RXCHAR) && OnDataRecived) OnDataRecived(this, InCount());
             DispatchLineEvents(data);
@@ -419,8 +417,7 @@ void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent kind, DWORD data, std::exce
             // The delivery service's guard shows it in the application's error box.
             if (error) std::rethrow_exception(error);
             break;
-        case ckDeviceLost:
-            break;  // handled by RunPendingEvent
+        case ckDeviceLost: break;  // handled by RunPendingEvent
     }
 }
 

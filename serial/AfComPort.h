@@ -54,8 +54,21 @@
 #include <string>
 
 enum TAfBaudrate : int {
-    br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-    br19200, br38400, br56000, br57600, br115200, br128000, br256000,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
     brUser  // the speed is UserBaudRate
 };
 enum TAfDatabits : int { db4, db5, db6, db7, db8 };
@@ -282,44 +295,44 @@ public:
     // "COM<n>: <baud>,<parity letter>,<data bits>,<stop bits>", e.g. "COM1: 9600,N,8,1".
     std::string SettingsText() const;
 
-    using TAfCustomSerialPort::AutoOpen;
-    using TAfCustomSerialPort::SetAutoOpen;
-    using TAfCustomSerialPort::BaudRate;
-    using TAfCustomSerialPort::SetBaudRate;
     using TAfCustomComPort::ComNumber;
     using TAfCustomComPort::SetComNumber;
+    using TAfCustomSerialPort::AutoOpen;
+    using TAfCustomSerialPort::BaudRate;
     using TAfCustomSerialPort::Databits;
-    using TAfCustomSerialPort::SetDatabits;
     using TAfCustomSerialPort::DTR;
-    using TAfCustomSerialPort::SetDTR;
     using TAfCustomSerialPort::EventThreadPriority;
-    using TAfCustomSerialPort::SetEventThreadPriority;
     using TAfCustomSerialPort::FlowControl;
-    using TAfCustomSerialPort::SetFlowControl;
     using TAfCustomSerialPort::InBufSize;
-    using TAfCustomSerialPort::SetInBufSize;
     using TAfCustomSerialPort::Options;
-    using TAfCustomSerialPort::SetOptions;
     using TAfCustomSerialPort::OutBufSize;
-    using TAfCustomSerialPort::SetOutBufSize;
     using TAfCustomSerialPort::Parity;
-    using TAfCustomSerialPort::SetParity;
     using TAfCustomSerialPort::RTS;
+    using TAfCustomSerialPort::SetAutoOpen;
+    using TAfCustomSerialPort::SetBaudRate;
+    using TAfCustomSerialPort::SetDatabits;
+    using TAfCustomSerialPort::SetDTR;
+    using TAfCustomSerialPort::SetEventThreadPriority;
+    using TAfCustomSerialPort::SetFlowControl;
+    using TAfCustomSerialPort::SetInBufSize;
+    using TAfCustomSerialPort::SetOptions;
+    using TAfCustomSerialPort::SetOutBufSize;
+    using TAfCustomSerialPort::SetParity;
     using TAfCustomSerialPort::SetRTS;
-    using TAfCustomSerialPort::Stopbits;
     using TAfCustomSerialPort::SetStopbits;
-    using TAfCustomSerialPort::UserBaudRate;
     using TAfCustomSerialPort::SetUserBaudRate;
-    using TAfCustomSerialPort::WriteThreadPriority;
     using TAfCustomSerialPort::SetWriteThreadPriority;
-    using TAfCustomSerialPort::XOnChar;
-    using TAfCustomSerialPort::SetXOnChar;
-    using TAfCustomSerialPort::XOffChar;
     using TAfCustomSerialPort::SetXOffChar;
-    using TAfCustomSerialPort::XOnLim;
-    using TAfCustomSerialPort::SetXOnLim;
-    using TAfCustomSerialPort::XOffLim;
     using TAfCustomSerialPort::SetXOffLim;
+    using TAfCustomSerialPort::SetXOnChar;
+    using TAfCustomSerialPort::SetXOnLim;
+    using TAfCustomSerialPort::Stopbits;
+    using TAfCustomSerialPort::UserBaudRate;
+    using TAfCustomSerialPort::WriteThreadPriority;
+    using TAfCustomSerialPort::XOffChar;
+    using TAfCustomSerialPort::XOffLim;
+    using TAfCustomSerialPort::XOnChar;
+    using TAfCustomSerialPort::XOnLim;
 
     using TAfCustomSerialPort::OnCTSChanged;
     using TAfCustomSerialPort::OnDataRecived;

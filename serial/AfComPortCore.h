@@ -51,8 +51,8 @@ class TAfComPortWriteThread;
 
 // The core's callback. Error is set only for ckThreadException; the receiver
 // owns it from then on.
-using TAfCPTCoreEvent = std::function<void(TAfComPortCore* Sender, TAfCoreEvent EventKind,
-                                           DWORD Data, std::exception_ptr Error)>;
+using TAfCPTCoreEvent =
+    std::function<void(TAfComPortCore* Sender, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error)>;
 
 class TAfComPortCore {
 public:

@@ -57,7 +57,9 @@ TAfComPortCoreThread::~TAfComPortCoreThread() {
     if (thread_.joinable()) thread_.join();
 }
 
-void TAfComPortCoreThread::Start() { thread_ = std::thread([this] { Run(); }); }
+void TAfComPortCoreThread::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
 
 void TAfComPortCoreThread::Run() {
     threadId_.store(afp::CurrentThreadId());
@@ -128,9 +130,7 @@ void TAfComPortEventThread::Execute() {
         if (!pending_) continue;
 
         switch (afp::WaitForAny(waitSet, 200)) {
-            case WokeClose:
-                Terminate();
-                break;
+            case WokeClose: Terminate(); break;
             case WokeCommEvent: {
                 DWORD unused = 0;
                 if (Device->GetOverlappedResult(waitRecord_, unused, false)) {
@@ -142,17 +142,14 @@ void TAfComPortEventThread::Execute() {
                 }
                 break;
             }
-            case WokeDrained:
-                RaiseCoreEvent(ckOutputDrained, 0);
-                break;
+            case WokeDrained: RaiseCoreEvent(ckOutputDrained, 0); break;
             case WAIT_TIMEOUT: {
                 COMSTAT stat{};
                 Core->QueryComStat(stat);
                 if (stat.cbInQue > 0) RaiseCoreEvent(ckDataWaiting, stat.cbInQue);
                 break;
             }
-            default:
-                break;
+            default: break;
         }
     }
 }
@@ -268,12 +265,8 @@ void TAfComPortWriteThread::Execute() {
 
     while (!Terminated()) {
         switch (afp::WaitForAny(idleSet, INFINITE)) {
-            case WokeClose:
-                Terminate();
-                break;
-            case WokePurge:
-                answerPurge();
-                break;
+            case WokeClose: Terminate(); break;
+            case WokePurge: answerPurge(); break;
             case WokeWork: {
                 const std::uint8_t* start = nullptr;
                 {
@@ -287,9 +280,7 @@ void TAfComPortWriteThread::Execute() {
                     CompleteWrite(written);
                 } else if (afp::LastError() == ERROR_IO_PENDING) {
                     switch (afp::WaitForAny(busySet, INFINITE)) {
-                        case WokeClose:
-                            Terminate();
-                            break;
+                        case WokeClose: Terminate(); break;
                         case WokePurge:
                             // The purge that follows aborts the outstanding write.
                             answerPurge();
@@ -297,14 +288,12 @@ void TAfComPortWriteThread::Execute() {
                         case WokeWork:
                             if (Device->GetOverlappedResult(writeRecord_, written, true)) CompleteWrite(written);
                             break;
-                        default:
-                            break;
+                        default: break;
                     }
                 }
                 break;
             }
-            default:
-                break;
+            default: break;
         }
     }
 }

@@ -49,12 +49,14 @@ QString AccessHint(const std::string& device) {
     if (!denial) return {};
     const QString group = QString::fromStdString(denial->Group);
     if (denial->GroupMayUse) {
-        return QStringLiteral("\nPermission denied: add your user to the '%1' group "
-                              "(sudo usermod -aG %1 $USER), then log out and back in.")
+        return QStringLiteral(
+                   "\nPermission denied: add your user to the '%1' group "
+                   "(sudo usermod -aG %1 $USER), then log out and back in.")
             .arg(group);
     }
-    return QStringLiteral("\nPermission denied: neither your user nor the device's group '%1' may read and "
-                          "write it; ask the administrator for access.")
+    return QStringLiteral(
+               "\nPermission denied: neither your user nor the device's group '%1' may read and "
+               "write it; ask the administrator for access.")
         .arg(group);
 }
 
@@ -163,9 +165,7 @@ std::uint32_t TAfPortComboBox::ProbePort(int n) {
     // Not an open: that would put the line into raw mode under a program
     // that holds it (another terminal, say) and wiggle its modem lines.
     const DWORD found = afp::ProbeCommDevice("COM" + std::to_string(n));
-    const TAfPortState state = found == ERROR_SUCCESS          ? psFree
-                               : found == ERROR_FILE_NOT_FOUND ? psAbsent
-                                                               : psBusy;
+    const TAfPortState state = found == ERROR_SUCCESS ? psFree : found == ERROR_FILE_NOT_FOUND ? psAbsent : psBusy;
     if (state == psFree)
         afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", n, " free");
     else
@@ -232,8 +232,7 @@ QColor TAfPortItemDelegate::TextColour(const QStyleOptionViewItem& option, const
     return usual;
 }
 
-void TAfPortItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
-                                const QModelIndex& index) const {
+void TAfPortItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const QPalette::ColorGroup group = GroupOf(option);
     const bool selected = option.state & QStyle::State_Selected;
     painter->save();

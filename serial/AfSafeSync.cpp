@@ -56,7 +56,8 @@ public:
             pending_.push_back(call);
             callsPending_.Set();
         }
-        QMetaObject::invokeMethod(receiver_, [this, call] { Serve(call); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            receiver_, [this, call] { Serve(call); }, Qt::QueuedConnection);
         return afp::WaitForEvent(call->Done, limitMs);
     }
 

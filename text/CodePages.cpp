@@ -59,10 +59,8 @@ using TReverseTable = std::array<TReverseEntry, 128>;
 // is found by binary search.
 constexpr TReverseTable MakeReverse(const THighHalf& high) {
     TReverseTable table{};
-    for (std::size_t i = 0; i < high.size(); ++i)
-        table[i] = {high[i], static_cast<unsigned char>(0x80 + i)};
-    std::sort(table.begin(), table.end(),
-              [](const TReverseEntry& a, const TReverseEntry& b) { return a.Ch < b.Ch; });
+    for (std::size_t i = 0; i < high.size(); ++i) table[i] = {high[i], static_cast<unsigned char>(0x80 + i)};
+    std::sort(table.begin(), table.end(), [](const TReverseEntry& a, const TReverseEntry& b) { return a.Ch < b.Ch; });
     return table;
 }
 
@@ -77,9 +75,7 @@ constexpr TReverseTable Cp1252Reverse = MakeReverse(Cp1252High);
 static_assert(HasDistinctCharacters(Cp1250Reverse) && HasDistinctCharacters(Cp1252Reverse),
               "a code page must give every byte its own character");
 
-const THighHalf& HighHalf(TCodePage codePage) {
-    return codePage == TCodePage::Cp1250 ? Cp1250High : Cp1252High;
-}
+const THighHalf& HighHalf(TCodePage codePage) { return codePage == TCodePage::Cp1250 ? Cp1250High : Cp1252High; }
 
 const TReverseTable& Reverse(TCodePage codePage) {
     return codePage == TCodePage::Cp1250 ? Cp1250Reverse : Cp1252Reverse;
@@ -95,9 +91,8 @@ char16_t CodePageToUnicode(TCodePage codePage, unsigned char byte) {
 std::optional<unsigned char> UnicodeToCodePage(TCodePage codePage, char16_t ch) {
     if (ch < 0x80) return static_cast<unsigned char>(ch);
     const TReverseTable& table = Reverse(codePage);
-    const auto found = std::lower_bound(
-        table.begin(), table.end(), ch,
-        [](const TReverseEntry& entry, char16_t wanted) { return entry.Ch < wanted; });
+    const auto found = std::lower_bound(table.begin(), table.end(), ch,
+                                        [](const TReverseEntry& entry, char16_t wanted) { return entry.Ch < wanted; });
     if (found == table.end() || found->Ch != ch) return std::nullopt;
     return found->Byte;
 }

@@ -108,9 +108,9 @@ std::uint8_t UserDefByte(std::string_view line) {
 
 bool UsedInFormat(TInputFormat format, unsigned char c) {
     switch (format) {
-    case TInputFormat::Ascii: return true;
-    case TInputFormat::Hex: return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    case TInputFormat::Dec: return c >= '0' && c <= '9';
+        case TInputFormat::Ascii: return true;
+        case TInputFormat::Hex: return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        case TInputFormat::Dec: return c >= '0' && c <= '9';
     }
     return false;
 }

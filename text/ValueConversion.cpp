@@ -47,10 +47,9 @@ struct TCasePair {
 };
 
 constexpr std::array<TCasePair, 22> UpperCasedLetters = {{
-    {u'ü', u'Ü'}, {u'é', u'É'}, {u'ď', u'Ď'}, {u'ä', u'Ä'}, {u'č', u'Č'}, {u'ě', u'Ě'},
-    {u'ĺ', u'Ĺ'}, {u'ľ', u'Ľ'}, {u'ž', u'Ž'}, {u'ô', u'Ô'}, {u'ö', u'Ö'}, {u'ů', u'Ů'},
-    {u'ý', u'Ý'}, {u'ť', u'Ť'}, {u'á', u'Á'}, {u'í', u'Í'}, {u'ó', u'Ó'}, {u'ú', u'Ú'},
-    {u'ň', u'Ň'}, {u'š', u'Š'}, {u'ř', u'Ř'}, {u'ŕ', u'Ŕ'},
+    {u'ü', u'Ü'}, {u'é', u'É'}, {u'ď', u'Ď'}, {u'ä', u'Ä'}, {u'č', u'Č'}, {u'ě', u'Ě'}, {u'ĺ', u'Ĺ'}, {u'ľ', u'Ľ'},
+    {u'ž', u'Ž'}, {u'ô', u'Ô'}, {u'ö', u'Ö'}, {u'ů', u'Ů'}, {u'ý', u'Ý'}, {u'ť', u'Ť'}, {u'á', u'Á'}, {u'í', u'Í'},
+    {u'ó', u'Ó'}, {u'ú', u'Ú'}, {u'ň', u'Ň'}, {u'š', u'Š'}, {u'ř', u'Ř'}, {u'ŕ', u'Ŕ'},
 }};
 
 using TByteMap = std::array<unsigned char, 256>;
@@ -128,9 +127,9 @@ unsigned char UpCaseChar(unsigned char c) {
 
 std::size_t GroupSize(TInputFormat format) {
     switch (format) {
-    case TInputFormat::Ascii: return 1;
-    case TInputFormat::Hex: return 2;
-    case TInputFormat::Dec: return 3;
+        case TInputFormat::Ascii: return 1;
+        case TInputFormat::Hex: return 2;
+        case TInputFormat::Dec: return 3;
     }
     return 1;
 }
@@ -145,9 +144,9 @@ std::vector<std::string> CutGroups(std::string_view text, std::size_t groupSize)
 
 std::uint8_t ValueByte(TInputFormat format, std::string_view group) {
     switch (format) {
-    case TInputFormat::Ascii: return group.empty() ? 0 : static_cast<std::uint8_t>(group.front());
-    case TInputFormat::Hex: return LowByte(HexValue(group));
-    case TInputFormat::Dec: return LowByte(StrToInt(group));
+        case TInputFormat::Ascii: return group.empty() ? 0 : static_cast<std::uint8_t>(group.front());
+        case TInputFormat::Hex: return LowByte(HexValue(group));
+        case TInputFormat::Dec: return LowByte(StrToInt(group));
     }
     return 0;
 }

@@ -49,15 +49,14 @@ public:
     using THandler = void (Window::*)();
 
     template <class Sender, class Signal>
-        requires std::is_member_function_pointer_v<Signal>
-    THandlerRow(Sender* sender, Signal signal, THandler handler)
+    requires std::is_member_function_pointer_v<Signal> THandlerRow(Sender* sender, Signal signal, THandler handler)
         : connect_([sender, signal, handler](Window* window) {
               QObject::connect(sender, signal, window, AfGuarded(window, handler));
           }) {}
 
     template <class Sender, class Signal>
-        requires std::is_member_function_pointer_v<Signal>
-    THandlerRow(Sender* sender, Signal signal, std::function<void()> handler)
+    requires std::is_member_function_pointer_v<Signal> THandlerRow(Sender* sender, Signal signal,
+                                                                   std::function<void()> handler)
         : connect_([sender, signal, handler = std::move(handler)](Window* window) {
               QObject::connect(sender, signal, window, [handler](auto&&...) { AfGuard(handler); });
           }) {}

@@ -2,8 +2,8 @@
 
 #include <QPainter>
 #include <QStyleOptionComboBox>
-#include <QStyledItemDelegate>
 #include <QStylePainter>
+#include <QStyledItemDelegate>
 
 namespace {
 

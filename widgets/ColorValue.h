@@ -38,15 +38,11 @@ inline constexpr TColor ColorFromRgb(int red, int green, int blue) {
     return (red & 0xFF) | ((green & 0xFF) << 8) | ((blue & 0xFF) << 16);
 }
 
-inline constexpr QRgb ColorToQRgb(TColor color) {
-    return qRgb(RedOf(color), GreenOf(color), BlueOf(color));
-}
+inline constexpr QRgb ColorToQRgb(TColor color) { return qRgb(RedOf(color), GreenOf(color), BlueOf(color)); }
 
 inline QColor ColorToQColor(TColor color) { return QColor(ColorToQRgb(color)); }
 
-inline TColor QColorToColor(const QColor& color) {
-    return ColorFromRgb(color.red(), color.green(), color.blue());
-}
+inline TColor QColorToColor(const QColor& color) { return ColorFromRgb(color.red(), color.green(), color.blue()); }
 
 // The platform's button face (the "off" state colour) and window colour (the
 // background of an edit), from the application's palette.

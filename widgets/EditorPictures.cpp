@@ -64,8 +64,7 @@ QIcon OpenFilePicture() {
         back.closeSubpath();
         painter.drawPath(back);
         painter.setBrush(QColor(250, 220, 130));
-        painter.drawPolygon(
-            QPolygonF({QPointF(4, 7.5), QPointF(15.5, 7.5), QPointF(13.5, 13.5), QPointF(1.5, 13.5)}));
+        painter.drawPolygon(QPolygonF({QPointF(4, 7.5), QPointF(15.5, 7.5), QPointF(13.5, 13.5), QPointF(1.5, 13.5)}));
     });
 }
 

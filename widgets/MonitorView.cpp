@@ -34,8 +34,7 @@ bool IsControl(char16_t ch) { return ch < 0x20 || (ch >= 0x7F && ch < 0xA0); }
 
 }  // namespace
 
-TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent)
-    : QAbstractScrollArea(parent), CodePage(codePage) {
+TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent) : QAbstractScrollArea(parent), CodePage(codePage) {
     for (int byte = 0; byte < 256; ++byte) {
         const char16_t ch = CodePageToUnicode(codePage, static_cast<unsigned char>(byte));
         Glyphs[byte] = IsControl(ch) ? QChar(u' ') : QChar(ch);
@@ -164,8 +163,7 @@ std::size_t TMonitorView::SelectionEnd() const { return std::min(std::max(Anchor
 
 QString TMonitorView::SelectedText() const {
     const std::size_t from = SelectionStart();
-    const std::u16string text =
-        BytesToUnicode(CodePage, std::string_view(Text).substr(from, SelectionEnd() - from));
+    const std::u16string text = BytesToUnicode(CodePage, std::string_view(Text).substr(from, SelectionEnd() - from));
     return QString::fromStdU16String(text);
 }
 
@@ -214,8 +212,7 @@ void TMonitorView::paintEvent(QPaintEvent* event) {
 
             const qreal x = static_cast<qreal>(pos - span.Begin) * Advance;
             if (selected) {
-                painter.fillRect(QRectF(x, top, static_cast<qreal>(end - pos) * Advance, LineHeight),
-                                 highlight);
+                painter.fillRect(QRectF(x, top, static_cast<qreal>(end - pos) * Advance, LineHeight), highlight);
                 painter.setPen(highlightedText);
             } else {
                 painter.setPen(QColor(Runs[run].Colour));
@@ -442,9 +439,7 @@ std::size_t TMonitorView::LineEnd(std::size_t line) const {
     return line + 1 < LineStarts.size() ? LineStarts[line + 1] - 1 : Text.size();
 }
 
-std::size_t TMonitorView::TotalRows() const {
-    return RowStarts.back() + RowsOf(Text.size() - LineStarts.back());
-}
+std::size_t TMonitorView::TotalRows() const { return RowStarts.back() + RowsOf(Text.size() - LineStarts.back()); }
 
 TMonitorView::TSpan TMonitorView::RowSpan(std::size_t row) const {
     if (row >= TotalRows()) return {Text.size(), Text.size()};
@@ -457,8 +452,9 @@ TMonitorView::TSpan TMonitorView::RowSpan(std::size_t row) const {
 
 std::size_t TMonitorView::RowOf(std::size_t position) const {
     position = std::min(position, Text.size());
-    const std::size_t line =
-        static_cast<std::size_t>(std::upper_bound(LineStarts.begin(), LineStarts.end(), position) - LineStarts.begin()) - 1;
+    const std::size_t line = static_cast<std::size_t>(std::upper_bound(LineStarts.begin(), LineStarts.end(), position) -
+                                                      LineStarts.begin()) -
+                             1;
     const std::size_t rows = RowsOf(LineEnd(line) - LineStarts[line]);
     const std::size_t inLine = (position - LineStarts[line]) / static_cast<std::size_t>(ColumnCount);
     return RowStarts[line] + std::min(inLine, rows - 1);

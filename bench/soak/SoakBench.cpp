@@ -298,8 +298,12 @@ void TSoak::ChangeControls() {
     for (int i = 0; i < count; ++i) {
         const int what = action(random_);
         switch (what) {
-            case 0: Click(std::array<QWidget*, 3>{form.RadioButton1, form.RadioButton2, form.RadioButton3}[three(random_)]); break;
-            case 1: if (form.CheckBox4->isEnabled()) Click(form.CheckBox4); break;
+            case 0:
+                Click(std::array<QWidget*, 3>{form.RadioButton1, form.RadioButton2, form.RadioButton3}[three(random_)]);
+                break;
+            case 1:
+                if (form.CheckBox4->isEnabled()) Click(form.CheckBox4);
+                break;
             case 2: Type(form.Edit5, separators[separator(random_)]); break;
             case 3:
             case 4: {
@@ -309,12 +313,17 @@ void TSoak::ChangeControls() {
                     Fail("a colour pick in " + box->objectName().toStdString() + " did not take");
                 break;
             }
-            case 5: Click(std::array<QWidget*, 3>{form.RadioButton4, form.RadioButton5, form.RadioButton6}[three(random_)]); break;
-            case 6: if (form.CheckBox1->isEnabled()) Click(form.CheckBox1); break;
+            case 5:
+                Click(std::array<QWidget*, 3>{form.RadioButton4, form.RadioButton5, form.RadioButton6}[three(random_)]);
+                break;
+            case 6:
+                if (form.CheckBox1->isEnabled()) Click(form.CheckBox1);
+                break;
             case 7: Type(form.Edit6, separators[separator(random_)]); break;
             case 8: {
                 const int index = colour(random_);
-                if (!Pick(form.ColorComboBox3, index) || form.ColorComboBox3->Value() != TColorComboBox::StandardColors()[index])
+                if (!Pick(form.ColorComboBox3, index) ||
+                    form.ColorComboBox3->Value() != TColorComboBox::StandardColors()[index])
                     Fail("a colour pick in ColorComboBox3 did not take");
                 break;
             }
@@ -368,7 +377,8 @@ void TSoak::SwitchPort2() {
             if (switchStopping_ || now < switchAt_) break;
             peer2_.Pause();
             switch_ = TSwitch::Draining;
-            switchAt_ = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(DrainLimitSeconds));
+            switchAt_ =
+                now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(DrainLimitSeconds));
             break;
         case TSwitch::Draining: {
             const bool drained = peer2_.Paused() && SameCount(form.Port2Count, peer2_.Sent());
@@ -459,7 +469,8 @@ int TSoak::Run() {
         peer2_.Resume();
         QTimer::singleShot(0, &form, [this] { PlayNextScript(); });
 
-        const auto end = started_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_));
+        const auto end =
+            started_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_));
         RunUntil([&] { return Clock::now() >= end; }, seconds_ + HangLimitSeconds);
 
         // Everything the user does comes to rest; port 2 ends open.
@@ -525,18 +536,17 @@ void TSoak::Finish() {
                SameCount(form.Port2Count, peer2_.Sent());
     };
     if (!RunUntil(drained, DrainLimitSeconds))
-        Fail("counts after the flood: port 1 " + std::to_string(static_cast<std::uint32_t>(form.Port1Count)) +
-             " of " + std::to_string(peer1_.Sent()) + ", port 2 " +
-             std::to_string(static_cast<std::uint32_t>(form.Port2Count)) + " of " + std::to_string(peer2_.Sent()) +
-             " (mod 2^32)");
+        Fail("counts after the flood: port 1 " + std::to_string(static_cast<std::uint32_t>(form.Port1Count)) + " of " +
+             std::to_string(peer1_.Sent()) + ", port 2 " + std::to_string(static_cast<std::uint32_t>(form.Port2Count)) +
+             " of " + std::to_string(peer2_.Sent()) + " (mod 2^32)");
     received1_ = peer1_.Sent();
     received2_ = peer2_.Sent();
 
     // Port 1's far end got every script played, and nothing else.
     const std::uint64_t scripted = plays_ * script_.Bytes.size();
     if (!RunUntil([&] { return peer1_.Received() >= scripted; }, DrainLimitSeconds) || peer1_.Received() != scripted)
-        Fail("port 1's far end received " + std::to_string(peer1_.Received()) + " bytes of " +
-             std::to_string(plays_) + " scripts of " + std::to_string(script_.Bytes.size()));
+        Fail("port 1's far end received " + std::to_string(peer1_.Received()) + " bytes of " + std::to_string(plays_) +
+             " scripts of " + std::to_string(script_.Bytes.size()));
     if (peer1_.Mismatches() != 0)
         Fail(std::to_string(peer1_.Mismatches()) + " bytes at port 1's far end differ from the script");
     if (!SameCount(form.SentCount, scripted))
@@ -551,13 +561,15 @@ void TSoak::Finish() {
     if (!Pick(form.ColorComboBox1, 9)) Fail("the final colour pick did not take");
     const std::uint64_t from = peer1_.Sent();
     peer1_.Resume(from + FinalStretch);
-    if (!RunUntil([&] { return peer1_.Paused() && SameCount(form.Port1Count, from + FinalStretch); }, DrainLimitSeconds))
+    if (!RunUntil([&] { return peer1_.Paused() && SameCount(form.Port1Count, from + FinalStretch); },
+                  DrainLimitSeconds))
         Fail("port 1 did not count its final stretch");
     received1_ = peer1_.Sent();
     SaveCapture();
     const std::string capture = ReadFile(folder_ / "capture.cpi");
     const std::string expected = HexOf(StreamBytes(Port1Seed, from, FinalStretch, false));
-    if (capture.size() < expected.size() || capture.compare(capture.size() - expected.size(), expected.size(), expected) != 0)
+    if (capture.size() < expected.size() ||
+        capture.compare(capture.size() - expected.size(), expected.size(), expected) != 0)
         Fail("the capture's tail is not the HEX rendering of port 1's final stretch");
     const std::size_t size = form.RichEdit1->Size();
     if (size == 0 || form.RichEdit1->ColourAt(size - 1) != ColorToQRgb(form.ColorComboBox1->Value()))
@@ -567,7 +579,8 @@ void TSoak::Finish() {
     for (TSoakPeer* peer : {&peer1_, &peer2_}) {
         const int status = peer->Stop();
         if (status != 0)
-            Fail("a far end ended with status " + std::to_string(status) + " (errno " + std::to_string(peer->Error()) + ")");
+            Fail("a far end ended with status " + std::to_string(status) + " (errno " + std::to_string(peer->Error()) +
+                 ")");
     }
 
     // Memory: the last third of the run within bounds of the peak before.
@@ -599,7 +612,9 @@ std::string TSoak::Report() const {
     print("- user actions on the views' controls: %llu\n", static_cast<unsigned long long>(controlChanges_));
     print("- captures saved and compared: %llu\n\n", static_cast<unsigned long long>(captures_));
 
-    print("| minute | CPU, %% of one core | port 1 MB/s | port 2 MB/s | 50 ms timer late: median | worst | machine load |\n");
+    print(
+        "| minute | CPU, %% of one core | port 1 MB/s | port 2 MB/s | 50 ms timer late: median | worst | machine load "
+        "|\n");
     print("|---|---|---|---|---|---|---|\n");
     for (std::size_t i = 0; i < minutes_.size(); ++i) {
         const TMinute& m = minutes_[i];

@@ -159,7 +159,8 @@ void TSoakPeer::Run(int master, int control, unsigned seed, bool noLineEnds, con
             const ssize_t got = ::read(master, buffer.data(), buffer.size());
             if (got > 0) {
                 for (ssize_t i = 0; i < got; ++i)
-                    if (buffer[static_cast<std::size_t>(i)] != static_cast<unsigned char>(cycle[(received + static_cast<std::uint64_t>(i)) % cycle.size()]))
+                    if (buffer[static_cast<std::size_t>(i)] !=
+                        static_cast<unsigned char>(cycle[(received + static_cast<std::uint64_t>(i)) % cycle.size()]))
                         ++mismatches;
                 received += static_cast<std::uint64_t>(got);
                 shared.Received = received;

@@ -72,8 +72,8 @@ private:
     };
 
     void Send(TCommand command);
-    [[noreturn]] static void Run(int master, int control, unsigned seed, bool noLineEnds,
-                                 const std::string& cycle, TShared& shared);
+    [[noreturn]] static void Run(int master, int control, unsigned seed, bool noLineEnds, const std::string& cycle,
+                                 TShared& shared);
 
     TShared* shared_ = nullptr;
     int control_ = -1;

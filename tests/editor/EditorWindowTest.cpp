@@ -37,7 +37,8 @@ TEST_F(EditorTest, LaysOutTheWindowAsDesigned) {
 
     const QList<QToolButton*> tools{editor.ToolButton1, editor.ToolButton2, editor.ToolButton3,
                                     editor.ToolButton4, editor.ToolButton7, editor.ToolButton8};
-    const QStringList toolNames{"ToolButton1", "ToolButton2", "ToolButton3", "ToolButton4", "ToolButton7", "ToolButton8"};
+    const QStringList toolNames{"ToolButton1", "ToolButton2", "ToolButton3",
+                                "ToolButton4", "ToolButton7", "ToolButton8"};
     for (int i = 0; i < tools.size(); ++i) {
         SCOPED_TRACE(toolNames[i].toStdString());
         EXPECT_EQ(tools[i]->objectName(), toolNames[i]);
@@ -51,11 +52,12 @@ TEST_F(EditorTest, LaysOutTheWindowAsDesigned) {
     }
 
     // Flat buttons in one row under the toolbar, left to right.
-    const QList<QToolButton*> markers{editor.SpeedButton1, editor.SpeedButton2, editor.SpeedButton3, editor.SpeedButton5,
-                                      editor.SpeedButton6, editor.SpeedButton7, editor.SpeedButton4};
+    const QList<QToolButton*> markers{editor.SpeedButton1, editor.SpeedButton2, editor.SpeedButton3,
+                                      editor.SpeedButton5, editor.SpeedButton6, editor.SpeedButton7,
+                                      editor.SpeedButton4};
     const QStringList faces{"ASCII", "HEX", "DEC", "LF", "CR", "User", "Delay"};
-    const QStringList hints{"Check ASCII input", "Check HEX input", "Check DEC input", "Send LF", "Send CR",
-                            "User defined value", "Delay time"};
+    const QStringList hints{"Check ASCII input", "Check HEX input",    "Check DEC input", "Send LF",
+                            "Send CR",           "User defined value", "Delay time"};
     for (int i = 0; i < markers.size(); ++i) {
         SCOPED_TRACE(faces[i].toStdString());
         EXPECT_EQ(markers[i]->text(), faces[i]);
@@ -321,7 +323,10 @@ TEST_F(EditorTest, CharactersOutsideTheCodePageAreRefused) {
 // and takes the text as a new one, so no save can cut the file short.
 TEST_F(EditorTest, AFileWithAZeroByteOpensAsANewTextWithAWarning) {
     TEditor& editor = Editor();
-    const std::string bytes("%%HEX%%\r\n41\0" "42\r\n", 13);
+    const std::string bytes(
+        "%%HEX%%\r\n41\0"
+        "42\r\n",
+        13);
     WriteBytes(Folder / "zero.cpo", bytes);
     WriteBytes(Folder / "next.cpo", "next");
     OpenAnswer = Q(Folder / "zero.cpo");

@@ -35,8 +35,8 @@ TEST_F(UserButtonRestartTest, TheValuesTypedSurviveARestart) {
     editor.Dialogs().RunUserButton = [&](QDialog& modal) {
         modal.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&modal));
-        for (auto [field, text] : {std::pair{dialog.Ucap, "Bell"}, std::pair{dialog.Uhint, "Rings"},
-                                   std::pair{dialog.uout, "07"}}) {
+        for (auto [field, text] :
+             {std::pair{dialog.Ucap, "Bell"}, std::pair{dialog.Uhint, "Rings"}, std::pair{dialog.uout, "07"}}) {
             field->setFocus();
             field->selectAll();
             QTest::keyClicks(field, text);

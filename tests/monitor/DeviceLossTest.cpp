@@ -121,8 +121,8 @@ protected:
 
     // The status refresh shows port 1 open, and the input box takes input.
     static bool ShownOpen(TForm1& form) {
-        return form.Comport1->IsOpen() && form.Label29->text() == QString::fromStdString(form.Comport1->SettingsText()) &&
-               form.InputBoxActive();
+        return form.Comport1->IsOpen() &&
+               form.Label29->text() == QString::fromStdString(form.Comport1->SettingsText()) && form.InputBoxActive();
     }
     // The status refresh shows port 1 closed.
     static bool ShownClosed(TForm1& form) {

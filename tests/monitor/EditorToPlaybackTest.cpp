@@ -11,8 +11,8 @@
 
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QToolButton>
 

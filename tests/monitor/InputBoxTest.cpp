@@ -274,7 +274,9 @@ TEST_F(InputBoxTest, TheLimitHoldsForTypingAndPastingButNotForTheProgram) {
     form.Edit4->clear();
 
     Click(form.Rstring);
-    QApplication::clipboard()->setText(QString::fromUtf8("ab\xD0\xB6" "c\r\nnext line"));
+    QApplication::clipboard()->setText(
+        QString::fromUtf8("ab\xD0\xB6"
+                          "c\r\nnext line"));
     QTest::keyClick(form.Edit4, Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(form.Edit4->text(), "abc") << "one line, only characters of the code page";
     form.Edit4->clear();

@@ -45,8 +45,8 @@ protected:
         Pair = FreshPair("input");
         WriteSettingsWithPorts({{1, afp::virt::EndName(Pair, afp::virt::TEnd::A)}});
         // Test processes run side by side: the folder carries the process.
-        Folder = std::filesystem::temp_directory_path() /
-                 FreshPair("kalvaro-scripts-" + std::to_string(::getpid()) + "-");
+        Folder =
+            std::filesystem::temp_directory_path() / FreshPair("kalvaro-scripts-" + std::to_string(::getpid()) + "-");
         std::filesystem::create_directories(Folder);
     }
     void TearDown() override {

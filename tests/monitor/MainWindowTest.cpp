@@ -61,17 +61,21 @@ TEST_F(MainWindowTest, WindowIsTheFixedSizeCentredFormWithItsMenu) {
 TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
     TForm1& form = Start();
     const TPlace places[] = {
-        {"PortRegion1", {16, 8, 329, 81}},   {"PortRegion2", {352, 8, 329, 81}},  {"InputRegion", {16, 96, 665, 169}},
-        {"OutputRegion", {16, 272, 665, 177}}, {"InputRow", {16, 456, 665, 49}},  {"RichEdit1", {24, 121, 577, 113}},
-        {"RichEdit2", {24, 304, 577, 113}},  {"Label1", {24, 16, 313, 13}},       {"Label2", {360, 16, 313, 13}},
-        {"ComboBox1", {24, 31, 65, 22}},     {"ComComboBox3", {358, 31, 65, 22}}, {"Image1", {96, 31, 178, 22}},
-        {"Image2", {432, 31, 178, 22}},      {"ColorComboBox1", {281, 31, 57, 22}},
-        {"ColorComboBox2", {615, 31, 57, 22}}, {"Button7", {26, 69, 34, 15}},     {"Button6", {359, 69, 34, 15}},
-        {"Label7", {96, 103, 65, 16}},       {"Label10", {164, 103, 61, 16}},     {"Led1", {109, 70, 13, 13}},
-        {"Led2", {165, 70, 13, 13}},         {"Led3", {221, 70, 13, 13}},         {"Led4", {277, 70, 13, 13}},
-        {"led5", {445, 70, 13, 13}},         {"led6", {501, 70, 13, 13}},         {"led7", {557, 70, 13, 13}},
-        {"led8", {613, 70, 13, 13}},         {"ledCTS", {248, 282, 33, 17}},      {"LEDDTR", {288, 282, 33, 17}},
-        {"Image3", {608, 344, 65, 65}},
+        {"PortRegion1", {16, 8, 329, 81}},     {"PortRegion2", {352, 8, 329, 81}},
+        {"InputRegion", {16, 96, 665, 169}},   {"OutputRegion", {16, 272, 665, 177}},
+        {"InputRow", {16, 456, 665, 49}},      {"RichEdit1", {24, 121, 577, 113}},
+        {"RichEdit2", {24, 304, 577, 113}},    {"Label1", {24, 16, 313, 13}},
+        {"Label2", {360, 16, 313, 13}},        {"ComboBox1", {24, 31, 65, 22}},
+        {"ComComboBox3", {358, 31, 65, 22}},   {"Image1", {96, 31, 178, 22}},
+        {"Image2", {432, 31, 178, 22}},        {"ColorComboBox1", {281, 31, 57, 22}},
+        {"ColorComboBox2", {615, 31, 57, 22}}, {"Button7", {26, 69, 34, 15}},
+        {"Button6", {359, 69, 34, 15}},        {"Label7", {96, 103, 65, 16}},
+        {"Label10", {164, 103, 61, 16}},       {"Led1", {109, 70, 13, 13}},
+        {"Led2", {165, 70, 13, 13}},           {"Led3", {221, 70, 13, 13}},
+        {"Led4", {277, 70, 13, 13}},           {"led5", {445, 70, 13, 13}},
+        {"led6", {501, 70, 13, 13}},           {"led7", {557, 70, 13, 13}},
+        {"led8", {613, 70, 13, 13}},           {"ledCTS", {248, 282, 33, 17}},
+        {"LEDDTR", {288, 282, 33, 17}},        {"Image3", {608, 344, 65, 65}},
     };
     for (const auto& [name, geometry] : places) {
         auto* widget = form.findChild<QWidget*>(name);
@@ -79,10 +83,9 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
         EXPECT_EQ(widget->parentWidget(), form.centralWidget()) << name;
         EXPECT_EQ(widget->geometry(), geometry) << name;
     }
-    const std::pair<const char*, QPoint> corners[] = {{"Label29", {104, 37}}, {"Label30", {439, 37}},
-                                                       {"Label11", {114, 282}}, {"Label12", {126, 70}},
-                                                       {"Label15", {294, 70}},  {"Label31", {462, 70}},
-                                                       {"Label34", {630, 70}}};
+    const std::pair<const char*, QPoint> corners[] = {
+        {"Label29", {104, 37}}, {"Label30", {439, 37}}, {"Label11", {114, 282}}, {"Label12", {126, 70}},
+        {"Label15", {294, 70}}, {"Label31", {462, 70}}, {"Label34", {630, 70}}};
     for (const auto& [name, corner] : corners) EXPECT_EQ(form.findChild<QWidget*>(name)->pos(), corner) << name;
 
     for (QFrame* panel : {form.Panel1, form.Panel2}) {
@@ -93,12 +96,12 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
     }
     EXPECT_EQ(form.Panel1->x(), 16);
     EXPECT_EQ(form.Panel2->x(), 352);
-    const TPlace inPanel[] = {{"ComboBox2", {80, 8, 60, 21}}, {"ComboBox3", {80, 32, 57, 21}},
-                              {"ComboBox4", {80, 56, 37, 21}}, {"ComboBox5", {80, 80, 37, 21}},
-                              {"ComboBox6", {80, 104, 84, 21}}, {"Button3", {264, 99, 51, 25}},
-                              {"ComboBox11", {80, 8, 60, 21}}, {"ComboBox7", {80, 104, 84, 21}},
-                              {"Button5", {264, 99, 51, 25}}};
-    for (const auto& [name, geometry] : inPanel) EXPECT_EQ(form.findChild<QWidget*>(name)->geometry(), geometry) << name;
+    const TPlace inPanel[] = {
+        {"ComboBox2", {80, 8, 60, 21}},  {"ComboBox3", {80, 32, 57, 21}},  {"ComboBox4", {80, 56, 37, 21}},
+        {"ComboBox5", {80, 80, 37, 21}}, {"ComboBox6", {80, 104, 84, 21}}, {"Button3", {264, 99, 51, 25}},
+        {"ComboBox11", {80, 8, 60, 21}}, {"ComboBox7", {80, 104, 84, 21}}, {"Button5", {264, 99, 51, 25}}};
+    for (const auto& [name, geometry] : inPanel)
+        EXPECT_EQ(form.findChild<QWidget*>(name)->geometry(), geometry) << name;
     EXPECT_EQ(form.ComboBox2->parentWidget(), form.Panel1);
     EXPECT_EQ(form.ComboBox11->parentWidget(), form.Panel2);
 
@@ -108,31 +111,76 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
 
 TEST_F(MainWindowTest, ControlsCarryTheirCaptionsHintsFontsAndColours) {
     TForm1& form = Start();
-    const std::pair<const char*, const char*> texts[] = {
-        {"Label1", "Port 1               setting"}, {"Label2", "Port 2               setting"},
-        {"Button7", "OFF"}, {"Button6", "OFF"}, {"Label12", "CTS"}, {"Label13", "DSR"}, {"Label14", "RING"},
-        {"Label15", "RLSD"}, {"Label31", "CTS"}, {"Label32", "DSR"}, {"Label33", "RING"}, {"Label34", "RLSD"},
-        {"Button3", "OK"}, {"Button5", "OK"}, {"Label3", "Input from"}, {"Button1", "Clear"}, {"Button2", "Save"},
-        {"Label5", "Data counts"}, {"RadioButton1", "ASCII"}, {"RadioButton2", "HEX"}, {"RadioButton3", "Decimal"},
-        {"CheckBox4", "Aply LF"}, {"Label8", "Separe string"}, {"Label4", "Output to Port"}, {"Label11", "COM1"},
-        {"ledCTS", "RTS"}, {"LEDDTR", "DTR"}, {"Button4", "Clear"}, {"Label6", "Data counts"},
-        {"RadioButton4", "ASCII"}, {"RadioButton5", "HEX"}, {"RadioButton6", "Decimal"},
-        {"CheckBox1", "Aply CR,LF"}, {"Label9", "Separe string"}, {"Label18", "INPUT Box"}, {"Label35", "Value"},
-        {"Rascii", "ASCII"}, {"rhex", "HEX"}, {"Rdec", "Dec"}, {"Label17", "Terminated"}, {"Rchar", "Auto"},
-        {"Rstring", "Enter"}, {"Label16", "Send"}, {"ChCR", "CR"}, {"chlf", "LF"}, {"Label7", ""}, {"Label10", ""},
-        {"Edit2", "0"}, {"Edit7", "0"}, {"Edit3", "0"}, {"Edit4", ""}};
+    const std::pair<const char*, const char*> texts[] = {{"Label1", "Port 1               setting"},
+                                                         {"Label2", "Port 2               setting"},
+                                                         {"Button7", "OFF"},
+                                                         {"Button6", "OFF"},
+                                                         {"Label12", "CTS"},
+                                                         {"Label13", "DSR"},
+                                                         {"Label14", "RING"},
+                                                         {"Label15", "RLSD"},
+                                                         {"Label31", "CTS"},
+                                                         {"Label32", "DSR"},
+                                                         {"Label33", "RING"},
+                                                         {"Label34", "RLSD"},
+                                                         {"Button3", "OK"},
+                                                         {"Button5", "OK"},
+                                                         {"Label3", "Input from"},
+                                                         {"Button1", "Clear"},
+                                                         {"Button2", "Save"},
+                                                         {"Label5", "Data counts"},
+                                                         {"RadioButton1", "ASCII"},
+                                                         {"RadioButton2", "HEX"},
+                                                         {"RadioButton3", "Decimal"},
+                                                         {"CheckBox4", "Aply LF"},
+                                                         {"Label8", "Separe string"},
+                                                         {"Label4", "Output to Port"},
+                                                         {"Label11", "COM1"},
+                                                         {"ledCTS", "RTS"},
+                                                         {"LEDDTR", "DTR"},
+                                                         {"Button4", "Clear"},
+                                                         {"Label6", "Data counts"},
+                                                         {"RadioButton4", "ASCII"},
+                                                         {"RadioButton5", "HEX"},
+                                                         {"RadioButton6", "Decimal"},
+                                                         {"CheckBox1", "Aply CR,LF"},
+                                                         {"Label9", "Separe string"},
+                                                         {"Label18", "INPUT Box"},
+                                                         {"Label35", "Value"},
+                                                         {"Rascii", "ASCII"},
+                                                         {"rhex", "HEX"},
+                                                         {"Rdec", "Dec"},
+                                                         {"Label17", "Terminated"},
+                                                         {"Rchar", "Auto"},
+                                                         {"Rstring", "Enter"},
+                                                         {"Label16", "Send"},
+                                                         {"ChCR", "CR"},
+                                                         {"chlf", "LF"},
+                                                         {"Label7", ""},
+                                                         {"Label10", ""},
+                                                         {"Edit2", "0"},
+                                                         {"Edit7", "0"},
+                                                         {"Edit3", "0"},
+                                                         {"Edit4", ""}};
     for (const auto& [name, text] : texts) {
         QObject* control = form.findChild<QObject*>(name);
         ASSERT_NE(control, nullptr) << name;
         EXPECT_EQ(control->property("text").toString(), QString(text)) << name;
     }
-    const std::pair<QWidget*, const char*> hints[] = {
-        {form.ledCTS, "On/Off RTS"}, {form.LEDDTR, "On/Off DTR"}, {form.Image3, "About ..."},
-        {form.Rascii, "ASCII Input [0]"}, {form.rhex, "Hexadecimal input - 2 characters [00]"},
-        {form.Rdec, "Decimal input - 3 numbers [000]"}, {form.Rchar, "Send Immediately"},
-        {form.Rstring, "Press ENTER to send"}, {form.ChCR, "Output with CR"}, {form.chlf, "Output with LF (NL)"},
-        {form.Edit4Button, "Load from file"}, {form.Edit4, ""}};
-    for (const auto& [widget, hint] : hints) EXPECT_EQ(widget->toolTip(), QString(hint)) << widget->objectName().toStdString();
+    const std::pair<QWidget*, const char*> hints[] = {{form.ledCTS, "On/Off RTS"},
+                                                      {form.LEDDTR, "On/Off DTR"},
+                                                      {form.Image3, "About ..."},
+                                                      {form.Rascii, "ASCII Input [0]"},
+                                                      {form.rhex, "Hexadecimal input - 2 characters [00]"},
+                                                      {form.Rdec, "Decimal input - 3 numbers [000]"},
+                                                      {form.Rchar, "Send Immediately"},
+                                                      {form.Rstring, "Press ENTER to send"},
+                                                      {form.ChCR, "Output with CR"},
+                                                      {form.chlf, "Output with LF (NL)"},
+                                                      {form.Edit4Button, "Load from file"},
+                                                      {form.Edit4, ""}};
+    for (const auto& [widget, hint] : hints)
+        EXPECT_EQ(widget->toolTip(), QString(hint)) << widget->objectName().toStdString();
 
     for (QLabel* label : {form.Label7, form.Label10, form.Label11}) {
         EXPECT_TRUE(label->font().bold()) << label->objectName().toStdString();
@@ -187,8 +235,10 @@ TEST_F(MainWindowTest, ComponentsAndTimersAreSetUpAsStored) {
     EXPECT_EQ(form.ComComboBox3->ComPort(), form.ComPort2);
 
     // The polling timers (Timer2, Timer3) sleep while their ports are closed.
-    const std::tuple<QTimer*, int, bool> timers[] = {{form.Timer1, 1000, true}, {form.Timer2, 1, false},
-                                                     {form.Timer3, 1, false},   {form.Timer4, 1000, false},
+    const std::tuple<QTimer*, int, bool> timers[] = {{form.Timer1, 1000, true},
+                                                     {form.Timer2, 1, false},
+                                                     {form.Timer3, 1, false},
+                                                     {form.Timer4, 1000, false},
                                                      {form.Timer5, 1000, false}};
     for (const auto& [timer, interval, running] : timers) {
         EXPECT_EQ(timer->interval(), interval) << timer->objectName().toStdString();
@@ -218,8 +268,9 @@ TEST_F(MainWindowTest, AStartWithoutTheMonitorsKeysGivesEveryDefault) {
 }
 
 TEST_F(MainWindowTest, HandEditedValuesAreReadByTheirRules) {
-    WriteSettingsWithPorts({}, "[ComPort1]\nColor=0xFF\n[ComPort2]\nColor=$FF\n[ComPort3]\nColor=red\nSep1=abc\n"
-                               "Sep2=a\nEditPath=\"/a b\"\n");
+    WriteSettingsWithPorts({},
+                           "[ComPort1]\nColor=0xFF\n[ComPort2]\nColor=$FF\n[ComPort3]\nColor=red\nSep1=abc\n"
+                           "Sep2=a\nEditPath=\"/a b\"\n");
     TForm1& form = Start();
     EXPECT_EQ(form.ColorComboBox1->Value(), 255);
     EXPECT_EQ(form.ColorComboBox1->currentIndex(), 9) << "255 is the list's red";

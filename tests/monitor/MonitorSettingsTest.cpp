@@ -20,16 +20,25 @@ struct TIntegerCase {
 
 TEST(ProfileIntegerValue, ReadsDecimalDollarHexAndLongZeroXHex) {
     const TIntegerCase cases[] = {
-        {"52224", 52224},   {"0xFF", 255},          {"0XFF", 255},   {"$FF", 255},   {"$ff", 255},
-        {"0x1", 1},         {"-5", -5},             {"+7", 7},       {"-$10", -16},  {"$FFFFFFFF", -1},
-        {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
+        {"52224", 52224},
+        {"0xFF", 255},
+        {"0XFF", 255},
+        {"$FF", 255},
+        {"$ff", 255},
+        {"0x1", 1},
+        {"-5", -5},
+        {"+7", 7},
+        {"-$10", -16},
+        {"$FFFFFFFF", -1},
+        {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(ProfileIntegerValue(text, 42), expected) << text;
 }
 
 TEST(ProfileIntegerValue, AnyOtherTextGivesTheDefault) {
-    const char* const texts[] = {"red", "", "0x", "0X", "$", "-", "12a", "0x-1", "0xG1", " 1", "2147483648",
-                                 "$100000000", "1.5"};
+    const char* const texts[] = {"red",  "",     "0x", "0X",         "$",          "-",  "12a",
+                                 "0x-1", "0xG1", " 1", "2147483648", "$100000000", "1.5"};
     for (const char* text : texts) EXPECT_EQ(ProfileIntegerValue(text, 52224), 52224) << '"' << text << '"';
 }
 

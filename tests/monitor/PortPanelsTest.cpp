@@ -44,8 +44,8 @@ protected:
     void SetUp() override {
         Pair1 = FreshPair("panels");
         Pair2 = FreshPair("panels");
-        WriteSettingsWithPorts({{1, afp::virt::EndName(Pair1, afp::virt::TEnd::A)},
-                                {2, afp::virt::EndName(Pair2, afp::virt::TEnd::A)}});
+        WriteSettingsWithPorts(
+            {{1, afp::virt::EndName(Pair1, afp::virt::TEnd::A)}, {2, afp::virt::EndName(Pair2, afp::virt::TEnd::A)}});
     }
 
     // Picks COMn in a chooser as the user does.
@@ -56,7 +56,9 @@ protected:
     }
 
     // The status refresh has shown port 1 open.
-    static bool ShownOpen(TForm1& form) { return form.Label29->text() == QString::fromStdString(form.Comport1->SettingsText()); }
+    static bool ShownOpen(TForm1& form) {
+        return form.Label29->text() == QString::fromStdString(form.Comport1->SettingsText());
+    }
 
     // Records the opens and closes of a port, keeping the window's own handling.
     void CountOpensAndCloses(TAfComPort* port) {
@@ -188,7 +190,8 @@ TEST_F(PortPanelsTest, EveryItemOfEveryBoxShowsWhole) {
             EXPECT_TRUE(first >= 0 && last <= box->rect().right()) << item.toStdString() << " is cut";
         }
         box->showPopup();
-        EXPECT_GE(box->view()->viewport()->width(), box->view()->sizeHintForColumn(0)) << box->objectName().toStdString();
+        EXPECT_GE(box->view()->viewport()->width(), box->view()->sizeHintForColumn(0))
+            << box->objectName().toStdString();
         box->hidePopup();
     }
 }

@@ -59,8 +59,8 @@ protected:
         }
         WriteSettingsWithPorts({{1, afp::virt::EndName(Pairs[0], afp::virt::TEnd::A)},
                                 {2, afp::virt::EndName(Pairs[1], afp::virt::TEnd::A)}});
-        Folder = std::filesystem::temp_directory_path() /
-                 FreshPair("kalvaro-capture-" + std::to_string(getpid()) + "-");
+        Folder =
+            std::filesystem::temp_directory_path() / FreshPair("kalvaro-capture-" + std::to_string(getpid()) + "-");
         std::filesystem::create_directories(Folder);
     }
     void TearDown() override {

@@ -104,8 +104,8 @@ TEST(ReceiveRules, BatchesOfAnySizeGiveTheSameTextAndCounts) {
     std::mt19937 random(99);
     std::string stream(20000, '\0');
     for (char& c : stream) c = static_cast<char>(random() % 4 == 0 ? (random() % 2 ? 10 : 13) : random() % 256);
-    for (const TViewRules& rules : {Rules(dmHex, false, " "), Rules(dmHex, true, " "), Rules(dmAscii, false, "|"),
-                                    Rules(dmDecimal, true, "")}) {
+    for (const TViewRules& rules :
+         {Rules(dmHex, false, " "), Rules(dmHex, true, " "), Rules(dmAscii, false, "|"), Rules(dmDecimal, true, "")}) {
         const auto whole1 = RenderPort1(stream, rules);
         const auto whole2 = RenderPort2(stream, rules);
         TBatchText pieces1;

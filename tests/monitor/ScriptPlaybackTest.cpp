@@ -184,9 +184,9 @@ TEST_F(ScriptPlaybackTest, ABadDelayEndsTheScript) {
     Play(form, Lines({"%%DELAY x%%", "%%CR%%"}));
     Play(form, Lines({"%%CR%%", "%%DELAY 99999999999%%", "%%CR%%"}));
     Play(form, Lines({"%%DELAY 2147483648%%", "A"}));
-    EXPECT_EQ(errors.Texts, (QStringList{"'' is not a valid integer value.",
-                                         "'99999999999' is not a valid integer value.",
-                                         "'2147483648' is not a valid integer value."}));
+    EXPECT_EQ(errors.Texts,
+              (QStringList{"'' is not a valid integer value.", "'99999999999' is not a valid integer value.",
+                           "'2147483648' is not a valid integer value."}));
     EXPECT_TRUE(PeerGot(Bytes{0x0D})) << "bytes before the bad line stay sent";
     EXPECT_FALSE(form.Timer5->isActive());
 }
@@ -274,12 +274,17 @@ TEST_F(ScriptPlaybackTest, FilesNoEditorWritesEndAsTheFormatSays) {
     Play(form, file);
     EXPECT_TRUE(PeerGot(binary));
 
-    Play(form, Lines({"%%HEX%%", std::string("41\0" "42", 5), "43"}));
+    Play(form, Lines({"%%HEX%%",
+                      std::string("41\0"
+                                  "42",
+                                  5),
+                      "43"}));
     EXPECT_TRUE(PeerGot(Bytes{0x41}));
 
     // Lines of a million characters: unused ones, and used ones that can
     // never make a value; the box keeps what it can hold.
-    Play(form, Lines({"%%HEX%%", std::string(1000000, 'x'), "41", "4", "%%ASCII%%", std::string(1000000, 'z'), "%%CR%%"}));
+    Play(form,
+         Lines({"%%HEX%%", std::string(1000000, 'x'), "41", "4", "%%ASCII%%", std::string(1000000, 'z'), "%%CR%%"}));
     EXPECT_TRUE(PeerGot(Bytes{0x41, 0x0D}));
     EXPECT_EQ(form.Edit4->text().size(), form.Edit4->maxLength());
     Reset(form);

@@ -70,7 +70,9 @@ protected:
     DWORD FastBaud() const { return cable_->FastBaud(); }
     std::unique_ptr<TCommDevice> OpenAgain() const { return cable_->OpenAgain(); }
 
-    testing::AssertionResult Configure(TCommDevice& device) { return ApplyEngineSettings(device, EngineDcb(FastBaud())); }
+    testing::AssertionResult Configure(TCommDevice& device) {
+        return ApplyEngineSettings(device, EngineDcb(FastBaud()));
+    }
     testing::AssertionResult Configure() { return Configure(*device_); }
 
     std::unique_ptr<TCableUnderTest> cable_;
@@ -122,7 +124,7 @@ TEST_P(CommDeviceContract, EngineOpenSequenceIsAcceptedAndReadBack) {
 
 TEST_P(CommDeviceContract, RefusesReadTimeoutsThatWouldWait) {
     const COMMTIMEOUTS waiting[] = {
-        {0, 0, 0, 0, 0},          // blocking reads
+        {0, 0, 0, 0, 0},           // blocking reads
         {MAXDWORD, 0, 100, 0, 0},  // a total limit
         {MAXDWORD, 10, 0, 0, 0},   // a per-byte limit
         {50, 0, 0, 0, 0},          // an interval limit
@@ -259,7 +261,8 @@ TEST_P(CommDeviceContract, RefusesWaitWithEmptyMaskOrSecondOutstandingWait) {
 }
 
 TEST_P(CommDeviceContract, InputQueueHoldsOneMebibyteUnread) {
-    if (OnWinePort()) GTEST_SKIP() << "Wine keeps no input queue of its own: unread bytes stay in the pty, which holds 4 KiB";
+    if (OnWinePort())
+        GTEST_SKIP() << "Wine keeps no input queue of its own: unread bytes stay in the pty, which holds 4 KiB";
     ASSERT_TRUE(Configure());
     const Bytes sent = PatternBytes(1u << 20, 7);
     ASSERT_TRUE(peer_->Write(sent, LongLimit)) << "the device did not take 1 MiB off the line";
@@ -292,7 +295,8 @@ TEST_P(CommDeviceContract, WriteCompletesWhenEveryByteHasLeft) {
 
 TEST_P(CommDeviceContract, BackToBackWritesCompleteInOrder) {
     if (OnWinePort())
-        GTEST_SKIP() << "Wine does not keep overlapped writes in order: a second write goes on while the first waits for room";
+        GTEST_SKIP()
+            << "Wine does not keep overlapped writes in order: a second write goes on while the first waits for room";
     ASSERT_TRUE(Configure());
     TOverlappedWrite first(*device_, PatternBytes(20000, 3));
     TOverlappedWrite second(*device_, PatternBytes(30000, 5));

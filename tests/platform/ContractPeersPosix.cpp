@@ -62,9 +62,7 @@ public:
         Device.reset();
         Peer.reset();
     }
-    std::unique_ptr<afp::TCommDevice> OpenAgain() const override {
-        return afp::OpenPosixCommDevice(pty_.SlavePath());
-    }
+    std::unique_ptr<afp::TCommDevice> OpenAgain() const override { return afp::OpenPosixCommDevice(pty_.SlavePath()); }
     // Ptys do not pace.
     DWORD FastBaud() const override { return 115200; }
 

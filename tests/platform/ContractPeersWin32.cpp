@@ -49,12 +49,12 @@ public:
         end->PurgeComm(PURGE_RXCLEAR | PURGE_TXCLEAR);
         Peer = std::make_unique<TComPortPeer>(std::move(end));
         Device = afp::OpenWin32CommDevice(cable_.Device);
-        if (!Device) Problem = "opening " + cable_.Device + ": error " + std::to_string(afp::LastError());
-        else Device->PurgeComm(PURGE_RXCLEAR | PURGE_TXCLEAR);
+        if (!Device)
+            Problem = "opening " + cable_.Device + ": error " + std::to_string(afp::LastError());
+        else
+            Device->PurgeComm(PURGE_RXCLEAR | PURGE_TXCLEAR);
     }
-    std::unique_ptr<afp::TCommDevice> OpenAgain() const override {
-        return afp::OpenWin32CommDevice(cable_.Device);
-    }
+    std::unique_ptr<afp::TCommDevice> OpenAgain() const override { return afp::OpenWin32CommDevice(cable_.Device); }
     DWORD FastBaud() const override { return 115200; }
 
 private:

@@ -211,11 +211,13 @@ TEST(WaitForAny, PingPongLosesNoWakeUp) {
 TEST(RecursiveLock, HolderMayReenterOthersWaitForTheLastUnlock) {
     afp::TRecursiveLock lock;
     auto othersCanTake = [&] {
-        return std::async(std::launch::async, [&] {
-            const bool taken = lock.try_lock();
-            if (taken) lock.unlock();
-            return taken;
-        }).get();
+        return std::async(std::launch::async,
+                          [&] {
+                              const bool taken = lock.try_lock();
+                              if (taken) lock.unlock();
+                              return taken;
+                          })
+            .get();
     };
     lock.lock();
     ASSERT_TRUE(lock.try_lock());  // re-entered, as a handler calling back into the engine does

@@ -1,7 +1,7 @@
 #include "platform/PortMap.h"
 
-#include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/TraceCapture.h"
 
 #include <gmock/gmock.h>
@@ -33,8 +33,7 @@ public:
 
     // A tty entry; type: the `type` attribute's text, if any; device: the
     // hardware folder its `device` link points to, if any.
-    void AddTty(const std::string& name, const std::string& type = {}, const fs::path& device = {},
-                bool node = true) {
+    void AddTty(const std::string& name, const std::string& type = {}, const fs::path& device = {}, bool node = true) {
         fs::create_directories(ClassTty() / name);
         if (!type.empty()) Write(ClassTty() / name / "type", type + "\n");
         if (!device.empty()) {
@@ -46,8 +45,7 @@ public:
 
     // A USB device with its strings, under a root hub that has its own;
     // returns the device's folder.
-    fs::path UsbDevice(const std::string& bus, const std::string& product,
-                       const std::string& maker = {}) {
+    fs::path UsbDevice(const std::string& bus, const std::string& product, const std::string& maker = {}) {
         const fs::path hub = root_ / "sys" / "devices" / "usb1";
         fs::create_directories(hub);
         Write(hub / "idVendor", "1d6b\n");
@@ -59,9 +57,7 @@ public:
         if (!maker.empty()) Write(device / "manufacturer", maker + "\n");
         return device;
     }
-    fs::path PlatformDevice(const std::string& name) const {
-        return root_ / "sys" / "devices" / "platform" / name;
-    }
+    fs::path PlatformDevice(const std::string& name) const { return root_ / "sys" / "devices" / "platform" / name; }
 
     void Settings(const std::string& text) { Write(root_ / "settings.ini", text); }
 
@@ -108,10 +104,9 @@ TEST(PortMapScan, ListsRealSerialDevicesInGroupAndNaturalOrder) {
     machine.AddTty("ttyprintk", {}, machine.PlatformDevice("printk"));
 
     EXPECT_EQ(Devices(machine.Load()),
-              (std::vector<std::string>{
-                  "COM1=" + machine.Node("ttyUSB2"), "COM2=" + machine.Node("ttyUSB10"),
-                  "COM3=" + machine.Node("ttyACM0"), "COM4=" + machine.Node("ttyAMA0"),
-                  "COM5=" + machine.Node("ttyS0")}));
+              (std::vector<std::string>{"COM1=" + machine.Node("ttyUSB2"), "COM2=" + machine.Node("ttyUSB10"),
+                                        "COM3=" + machine.Node("ttyACM0"), "COM4=" + machine.Node("ttyAMA0"),
+                                        "COM5=" + machine.Node("ttyS0")}));
 }
 
 TEST(PortMapScan, DescriptionsShowTheUsbProductWhereSysfsKnowsIt) {
@@ -150,8 +145,7 @@ TEST(PortMapNumbers, NamedEntriesWinAndTheirDevicesAreNotScannedAgain) {
     const TPortMap map = machine.Load();
     EXPECT_EQ(Devices(map),
               (std::vector<std::string>{"COM1=" + byId.string(), "COM2=" + machine.Node("ttyUSB1"),
-                                        "COM3=virtual:bench/B", "COM4=virtual:demo/A",
-                                        "COM5=virtual:demo/B"}));
+                                        "COM3=virtual:bench/B", "COM4=virtual:demo/A", "COM5=virtual:demo/B"}));
     EXPECT_EQ(map.Find(1)->Description, byId.string());
     EXPECT_EQ(map.Find(3)->Description, "virtual null-modem bench, end B");
     EXPECT_EQ(map.Find(4)->Description, "virtual null-modem, end A");
@@ -181,9 +175,8 @@ TEST(PortMapNumbers, FreeNumbersFillTheGapsFromComOneUpward) {
     machine.AddTty("ttyACM0");
     machine.Settings("[Ports]\nCOM2=virtual:loop/1\nCOM5=/dev/null\n");
     const TPortMap map = machine.Load();
-    EXPECT_EQ(Devices(map), (std::vector<std::string>{"COM1=" + machine.Node("ttyACM0"),
-                                                      "COM2=virtual:loop/1", "COM3=virtual:demo/A",
-                                                      "COM4=virtual:demo/B", "COM5=/dev/null"}));
+    EXPECT_EQ(Devices(map), (std::vector<std::string>{"COM1=" + machine.Node("ttyACM0"), "COM2=virtual:loop/1",
+                                                      "COM3=virtual:demo/A", "COM4=virtual:demo/B", "COM5=/dev/null"}));
     EXPECT_EQ(map.Find(2)->Description, "virtual loopback plug 1");
     EXPECT_EQ(map.Find(5)->Description, "/dev/null");
 }
@@ -192,11 +185,9 @@ TEST(PortMapNumbers, SwitchesTurnTheScanAndTheDemoPairOff) {
     FakeMachine machine;
     machine.AddTty("ttyUSB0");
     machine.Settings("[ports]\nscan=off\n");
-    EXPECT_EQ(Devices(machine.Load()),
-              (std::vector<std::string>{"COM1=virtual:demo/A", "COM2=virtual:demo/B"}));
+    EXPECT_EQ(Devices(machine.Load()), (std::vector<std::string>{"COM1=virtual:demo/A", "COM2=virtual:demo/B"}));
     machine.Settings("[Ports]\nDemoPair=no\n");
-    EXPECT_EQ(Devices(machine.Load()),
-              (std::vector<std::string>{"COM1=" + machine.Node("ttyUSB0")}));
+    EXPECT_EQ(Devices(machine.Load()), (std::vector<std::string>{"COM1=" + machine.Node("ttyUSB0")}));
     machine.Settings("[Ports]\nScan=0\nDemoPair=false\n");
     EXPECT_TRUE(machine.Load().Entries().empty());
 }
@@ -204,8 +195,7 @@ TEST(PortMapNumbers, SwitchesTurnTheScanAndTheDemoPairOff) {
 TEST(PortMapNumbers, ANewUserWithoutSettingsOrHardwareGetsTheDemoPair) {
     FakeMachine machine;  // no settings file, an empty device tree
     const TPortMap map = machine.Load();
-    EXPECT_EQ(Devices(map),
-              (std::vector<std::string>{"COM1=virtual:demo/A", "COM2=virtual:demo/B"}));
+    EXPECT_EQ(Devices(map), (std::vector<std::string>{"COM1=virtual:demo/A", "COM2=virtual:demo/B"}));
 
     afp::TPortMapSources nowhere = machine.Sources();
     nowhere.SysClassTty += "/missing";
@@ -216,8 +206,7 @@ TEST(PortMapNumbers, ADemoEndNamedInTheSettingsIsNotListedTwice) {
     FakeMachine machine;
     machine.Settings("[Ports]\nCOM1=virtual:demo/B\nScan=0\n");
     const TPortMap map = machine.Load();
-    EXPECT_EQ(Devices(map),
-              (std::vector<std::string>{"COM1=virtual:demo/B", "COM2=virtual:demo/A"}));
+    EXPECT_EQ(Devices(map), (std::vector<std::string>{"COM1=virtual:demo/B", "COM2=virtual:demo/A"}));
     EXPECT_EQ(map.Find(1)->Description, "virtual null-modem, end B");
 }
 
@@ -225,19 +214,18 @@ TEST(PortMapNumbers, ADemoEndNamedInTheSettingsIsNotListedTwice) {
 
 TEST(PortMapSettings, ParsePortsSectionKeepsValidEntriesAndIgnoresTheRest) {
     const char garbage[] = "\x00\xff\n=\nno equals\n";
-    const std::string text =
-        std::string("Scan=0\n") +
-        "[Other]\nCOM1=/dev/wrong\n"
-        "[ports]\n"
-        "com7 = \"/dev/ttyUSB0\" \n"
-        "COM2=/dev/first\n"
-        "Com2=/dev/second\n"
-        "COM0=/dev/zero\nCOM256=/dev/big\nCOM01=/dev/lead\nCOMx=/dev/x\nCOM-1=/dev/m\n"
-        "COM3=\n"
-        "COM255=virtual:loop/z\n"
-        "Scan=maybe\n"
-        "DemoPair = Off\n" +
-        std::string(garbage, sizeof garbage - 1) + "[PORTS]\nCOM9=/dev/later\nScan=0\n";
+    const std::string text = std::string("Scan=0\n") +
+                             "[Other]\nCOM1=/dev/wrong\n"
+                             "[ports]\n"
+                             "com7 = \"/dev/ttyUSB0\" \n"
+                             "COM2=/dev/first\n"
+                             "Com2=/dev/second\n"
+                             "COM0=/dev/zero\nCOM256=/dev/big\nCOM01=/dev/lead\nCOMx=/dev/x\nCOM-1=/dev/m\n"
+                             "COM3=\n"
+                             "COM255=virtual:loop/z\n"
+                             "Scan=maybe\n"
+                             "DemoPair = Off\n" +
+                             std::string(garbage, sizeof garbage - 1) + "[PORTS]\nCOM9=/dev/later\nScan=0\n";
     const auto ports = TPortMap::ParsePortsSection(text);
     EXPECT_EQ(ports.Named, (std::vector<std::pair<int, std::string>>{
                                {2, "/dev/first"}, {7, "/dev/ttyUSB0"}, {255, "virtual:loop/z"}}));

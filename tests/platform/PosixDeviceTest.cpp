@@ -10,8 +10,8 @@
 #include "tests/platform/DeviceFixtures.h"
 #include "tests/support/HeldTty.h"
 #include "tests/support/PtyPair.h"
-#include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/TraceCapture.h"
 
 #include <gmock/gmock.h>

@@ -81,7 +81,8 @@ std::string BigValue(std::uint64_t tag, const TKey& key) {
 // `start`.
 std::string Replay(std::string text, const std::vector<TStep>& steps, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
-        for (const TWrite& write : steps[i]) text = afp::ProfileReplace(text, write.Key.Section, write.Key.Name, write.Value);
+        for (const TWrite& write : steps[i])
+            text = afp::ProfileReplace(text, write.Key.Section, write.Key.Name, write.Value);
     return text;
 }
 
@@ -197,8 +198,9 @@ protected:
                 return shown;
             }
         }
-        ADD_FAILURE() << "after " << done << " reported writes the file is neither the state after them nor after one more ("
-                      << text.size() << " bytes)";
+        ADD_FAILURE() << "after " << done
+                      << " reported writes the file is neither the state after them nor after one more (" << text.size()
+                      << " bytes)";
         return done;
     }
 
@@ -250,18 +252,28 @@ TEST_F(ProfileCrashTest, AWriterKilledAtRandomMomentsLeavesEveryKeyOldOrNew) {
 
 TEST_F(ProfileCrashTest, AKillDuringTheCloseLeavesAllKeysOldOrAllNew) {
     // The main window's close writes these keys, in this order.
-    const std::vector<TKey> keys = {
-        {"ComPort1", "Color"},    {"ComPort2", "Color"},    {"ComPort3", "Color"},       {"ComPort3", "Sep1"},
-        {"ComPort3", "Sep2"},     {"ComPort3", "EditPath"}, {"ComPort3", "EditFile"},    {"ComPort3", "LoadPath"},
-        {"ComPort3", "LoadFile"}, {"ComPort3", "UserCaption"}, {"ComPort3", "UserHint"}, {"ComPort3", "UserOut"}};
-    const std::vector<std::string> before = {"52224", "16777215", "16776960", "x - x", "xx",
-                                             "/home/user/scripts", "modem.cpo", "/home/user/scripts/long/" + std::string(300, 'p'),
-                                             "init.cpo", "User", "User defined value", "00"};
-    const std::vector<std::string> after = {"255", "65280", "16711680", "x|x", "x;x",
-                                            "/srv/other/" + std::string(1500, 'q'), "test.cpo", "/tmp", "run.cpo",
-                                            "Reset", "Sends ESC", "1B"};
+    const std::vector<TKey> keys = {{"ComPort1", "Color"},       {"ComPort2", "Color"},    {"ComPort3", "Color"},
+                                    {"ComPort3", "Sep1"},        {"ComPort3", "Sep2"},     {"ComPort3", "EditPath"},
+                                    {"ComPort3", "EditFile"},    {"ComPort3", "LoadPath"}, {"ComPort3", "LoadFile"},
+                                    {"ComPort3", "UserCaption"}, {"ComPort3", "UserHint"}, {"ComPort3", "UserOut"}};
+    const std::vector<std::string> before = {"52224",
+                                             "16777215",
+                                             "16776960",
+                                             "x - x",
+                                             "xx",
+                                             "/home/user/scripts",
+                                             "modem.cpo",
+                                             "/home/user/scripts/long/" + std::string(300, 'p'),
+                                             "init.cpo",
+                                             "User",
+                                             "User defined value",
+                                             "00"};
+    const std::vector<std::string> after = {
+        "255",      "65280", "16711680", "x|x",   "x;x",       "/srv/other/" + std::string(1500, 'q'),
+        "test.cpo", "/tmp",  "run.cpo",  "Reset", "Sends ESC", "1B"};
     std::string start = "[Ports]\nScan=0\nDemoPair=0\n";
-    for (std::size_t i = 0; i < keys.size(); ++i) start = afp::ProfileReplace(start, keys[i].Section, keys[i].Name, before[i]);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        start = afp::ProfileReplace(start, keys[i].Section, keys[i].Name, before[i]);
     // The close writes them as one batch, into a file that has grown big
     // (other sections, other programs' keys), so that a kill has a long
     // write to land in.

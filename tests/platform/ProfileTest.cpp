@@ -1,7 +1,7 @@
 #include "platform/Profile.h"
 
-#include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -104,8 +104,7 @@ TEST(ProfileRead, GarbageLongValuesAndHugeFilesStillReadKnownKeys) {
     EXPECT_EQ(ProfileLookup(binary, "S", "K"), Bytes("v\x00w"));
 
     std::string many;
-    for (int i = 0; i < 100000; ++i)
-        many += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
+    for (int i = 0; i < 100000; ++i) many += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
     EXPECT_EQ(ProfileLookup(many, "S99999", "k"), "99999");
     EXPECT_EQ(ProfileLookup(many, "S100000", "k"), std::nullopt);
 
@@ -169,8 +168,7 @@ TEST(ProfileReplaceText, AddsAMissingKeyAfterTheLastKeyOfItsSection) {
 TEST(ProfileReplaceText, AddsAMissingSectionAtTheEnd) {
     EXPECT_EQ(ProfileReplace("", "S", "K", "v"), "[S]\nK=v\n");
     EXPECT_EQ(ProfileReplace("[A]\nX=1", "S", "K", "v"), "[A]\nX=1\n\n[S]\nK=v\n");
-    EXPECT_EQ(ProfileReplace("[A]\r\nX=1\r\n\r\n", "S", "K", "v"),
-              "[A]\r\nX=1\r\n\r\n[S]\r\nK=v\r\n");
+    EXPECT_EQ(ProfileReplace("[A]\r\nX=1\r\n\r\n", "S", "K", "v"), "[A]\r\nX=1\r\n\r\n[S]\r\nK=v\r\n");
     const std::string binary = Bytes("\x00\xff junk\n");
     EXPECT_EQ(ProfileReplace(binary, "S", "K", "v"), binary + "\n[S]\nK=v\n");
 }
@@ -214,8 +212,7 @@ TEST(ProfileFile, MissingFileGivesDefaultsAndWritingCreatesFolders) {
     ASSERT_TRUE(afp::WritePrivateProfileString("Colors", "Port1", "52224", file));
     ASSERT_TRUE(afp::WritePrivateProfileString("Colors", "Port2", " spaced ", file));
     ASSERT_TRUE(afp::WritePrivateProfileString("Paths", "EditPath", "/home/u/scripts", file));
-    EXPECT_EQ(ReadFile(file),
-              "[Colors]\nPort1=52224\nPort2= spaced \n\n[Paths]\nEditPath=/home/u/scripts\n");
+    EXPECT_EQ(ReadFile(file), "[Colors]\nPort1=52224\nPort2= spaced \n\n[Paths]\nEditPath=/home/u/scripts\n");
     EXPECT_EQ(afp::GetPrivateProfileString("COLORS", "port2", "d", file), "spaced");
     EXPECT_EQ(afp::GetPrivateProfileString("Colors", "Port3", "d", file), "d");
     EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);

@@ -38,8 +38,7 @@ constexpr auto Watch = 300ms;
 // A pair name no other test uses.
 std::string FreshPair() {
     static int serial = 0;
-    return std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "." +
-           std::to_string(++serial);
+    return std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "." + std::to_string(++serial);
 }
 
 struct TAsync {
@@ -48,14 +47,13 @@ struct TAsync {
 };
 
 DWORD Millis(TClock::duration duration) {
-    return static_cast<DWORD>(std::max<long long>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()));
+    return static_cast<DWORD>(
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()));
 }
 
 // The outcome of an operation that must complete: ERROR_SUCCESS or its error,
 // WAIT_TIMEOUT when it is still pending after the limit.
-DWORD Outcome(TCommDevice& device, TAsync& operation, DWORD* transferred = nullptr,
-              TClock::duration limit = Patience) {
+DWORD Outcome(TCommDevice& device, TAsync& operation, DWORD* transferred = nullptr, TClock::duration limit = Patience) {
     if (!WaitForEvent(operation.Event, Millis(limit))) return WAIT_TIMEOUT;
     DWORD count = 0;
     const DWORD result = device.GetOverlappedResult(operation.Overlapped, count, false) ? ERROR_SUCCESS : LastError();
@@ -161,9 +159,8 @@ DCB StateOf(TCommDevice& device) {
     return dcb;
 }
 
-bool SetState(TCommDevice& device, DWORD baud, BYTE byteSize = 8, BYTE parity = NOPARITY,
-              BYTE stopBits = ONESTOPBIT, DWORD dtrControl = DTR_CONTROL_ENABLE,
-              DWORD rtsControl = RTS_CONTROL_ENABLE) {
+bool SetState(TCommDevice& device, DWORD baud, BYTE byteSize = 8, BYTE parity = NOPARITY, BYTE stopBits = ONESTOPBIT,
+              DWORD dtrControl = DTR_CONTROL_ENABLE, DWORD rtsControl = RTS_CONTROL_ENABLE) {
     DCB dcb = StateOf(device);
     dcb.BaudRate = baud;
     dcb.ByteSize = byteSize;
@@ -177,9 +174,9 @@ bool SetState(TCommDevice& device, DWORD baud, BYTE byteSize = 8, BYTE parity = 
 // ---- names and opening ----
 
 TEST(VirtualDeviceOpen, MalformedNamesAreNotFound) {
-    for (const char* name : {"virtual:", "virtual:pair", "virtual:pair/C", "virtual:pair/a", "virtual:/A",
-                             "virtual:pa ir/A", "virtual:pair/A/B", "virtual:loop/", "virtual:loop/x y",
-                             "virtual:pair/AB"}) {
+    for (const char* name :
+         {"virtual:", "virtual:pair", "virtual:pair/C", "virtual:pair/a", "virtual:/A", "virtual:pa ir/A",
+          "virtual:pair/A/B", "virtual:loop/", "virtual:loop/x y", "virtual:pair/AB"}) {
         afp::SetLastError(ERROR_SUCCESS);
         EXPECT_EQ(OpenCommDevice(name), nullptr) << name;
         EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
@@ -532,8 +529,9 @@ TEST(VirtualLine, BytesCrossAtTheBaudRateCountingEveryBit) {
     };
     constexpr DWORD Baud = 9600;
     const TBytes data = Pattern(240);
-    for (const TFraming& framing : {TFraming{8, NOPARITY, ONESTOPBIT, 10}, TFraming{7, EVENPARITY, TWOSTOPBITS, 11},
-                                    TFraming{5, NOPARITY, ONE5STOPBITS, 7.5}, TFraming{8, ODDPARITY, TWOSTOPBITS, 12}}) {
+    for (const TFraming& framing :
+         {TFraming{8, NOPARITY, ONESTOPBIT, 10}, TFraming{7, EVENPARITY, TWOSTOPBITS, 11},
+          TFraming{5, NOPARITY, ONE5STOPBITS, 7.5}, TFraming{8, ODDPARITY, TWOSTOPBITS, 12}}) {
         TAsync write;
         const std::string pair = FreshPair();
         const TDevice a = OpenCommDevice(virt::EndName(pair, TEnd::A));

@@ -84,9 +84,9 @@ TEST(Win32ThreadPriority, TheSevenStepsArePassedThrough) {
     std::thread worker([] {
         const auto self = afp::CurrentThreadId();
         EXPECT_EQ(static_cast<DWORD>(self), GetCurrentThreadId());
-        for (const int priority : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL,
-                                   THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                                   THREAD_PRIORITY_TIME_CRITICAL}) {
+        for (const int priority :
+             {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+              THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_TIME_CRITICAL}) {
             ASSERT_TRUE(afp::SetThreadPriority(self, priority)) << priority << ": error " << GetLastError();
             EXPECT_EQ(GetThreadPriority(GetCurrentThread()), priority);
         }

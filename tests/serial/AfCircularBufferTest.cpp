@@ -8,9 +8,7 @@
 
 namespace {
 
-const std::uint8_t* Base(const TAfCircularBuffer& ring) {
-    return ring.ReadPointer() - ring.ReadPosition();
-}
+const std::uint8_t* Base(const TAfCircularBuffer& ring) { return ring.ReadPointer() - ring.ReadPosition(); }
 
 TEST(AfCircularBuffer, NewRingIsEmptyAtIndexZero) {
     TAfCircularBuffer ring(4);
@@ -125,8 +123,10 @@ TEST(AfCircularBuffer, RandomTrafficMatchesAPlainQueue) {
             for (auto& byte : block) byte = next++;
             const bool fits = count >= 1 && count <= ring.FreeSpace();
             ASSERT_EQ(ring.Write(block.data(), count), fits);
-            if (fits) expected.insert(expected.end(), block.begin(), block.end());
-            else next = static_cast<std::uint8_t>(next - count);
+            if (fits)
+                expected.insert(expected.end(), block.begin(), block.end());
+            else
+                next = static_cast<std::uint8_t>(next - count);
         } else {
             const int run = ring.ContiguousUsed();
             const int take = run == 0 ? 0 : static_cast<int>(random() % run) + 1;

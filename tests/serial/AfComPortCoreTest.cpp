@@ -186,4 +186,3 @@ INSTANTIATE_TEST_SUITE_P(Backends, AfComPortCoreTest, testing::ValuesIn(FarEndKi
 
 }  // namespace
 }  // namespace kalvaro::test
-

@@ -5,8 +5,8 @@
 
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/VirtualFarEnd.h"
-#include "tests/support/TraceCapture.h"
 #include "tests/support/ErrorOf.h"
+#include "tests/support/TraceCapture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

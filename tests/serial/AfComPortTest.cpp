@@ -126,10 +126,10 @@ TEST_F(AfComPortSettingsTest, DcbFollowsFlowControlAndTheOutputLines) {
         DWORD Flags;
     };
     const TRow rows[] = {
-        {fwNone, true, true, 0x1011},    {fwNone, false, true, 0x1001},    {fwNone, true, false, 0x0011},
-        {fwNone, false, false, 0x0001},  {fwXOnXOff, true, true, 0x1311}, {fwXOnXOff, false, false, 0x0301},
-        {fwRtsCts, true, true, 0x2015},  {fwRtsCts, true, false, 0x2015}, {fwRtsCts, false, true, 0x2005},
-        {fwDtrDsr, true, true, 0x1029},  {fwDtrDsr, false, true, 0x1029}, {fwDtrDsr, true, false, 0x0029},
+        {fwNone, true, true, 0x1011},   {fwNone, false, true, 0x1001},   {fwNone, true, false, 0x0011},
+        {fwNone, false, false, 0x0001}, {fwXOnXOff, true, true, 0x1311}, {fwXOnXOff, false, false, 0x0301},
+        {fwRtsCts, true, true, 0x2015}, {fwRtsCts, true, false, 0x2015}, {fwRtsCts, false, true, 0x2005},
+        {fwDtrDsr, true, true, 0x1029}, {fwDtrDsr, false, true, 0x1029}, {fwDtrDsr, true, false, 0x0029},
     };
     for (const TRow& row : rows) {
         TAfComPort port;
@@ -137,8 +137,7 @@ TEST_F(AfComPortSettingsTest, DcbFollowsFlowControlAndTheOutputLines) {
         port.SetRTS(row.Rts);
         port.SetFlowControl(row.Flow);
         port.Loaded();  // rebuilds the DCB even when the flow control did not change
-        EXPECT_EQ(DcbFlags(port.Dcb()), row.Flags)
-            << "flow " << row.Flow << ", DTR " << row.Dtr << ", RTS " << row.Rts;
+        EXPECT_EQ(DcbFlags(port.Dcb()), row.Flags) << "flow " << row.Flow << ", DTR " << row.Dtr << ", RTS " << row.Rts;
     }
 
     // The lines alone do not rebuild the DCB.
@@ -181,9 +180,9 @@ TEST_F(AfComPortSettingsTest, DcbCarriesOptionsAndLineSettings) {
     EXPECT_TRUE(SameDcb(expected, Port.Dcb()));
 
     const std::pair<TAfBaudrate, DWORD> bauds[] = {
-        {br110, 110},       {br300, 300},       {br600, 600},       {br1200, 1200},       {br2400, 2400},
-        {br4800, 4800},     {br9600, 9600},     {br14400, 14400},   {br19200, 19200},     {br38400, 38400},
-        {br56000, 56000},   {br57600, 57600},   {br115200, 115200}, {br128000, 128000},   {br256000, 256000},
+        {br110, 110},     {br300, 300},     {br600, 600},       {br1200, 1200},     {br2400, 2400},
+        {br4800, 4800},   {br9600, 9600},   {br14400, 14400},   {br19200, 19200},   {br38400, 38400},
+        {br56000, 56000}, {br57600, 57600}, {br115200, 115200}, {br128000, 128000}, {br256000, 256000},
     };
     for (const auto& [rate, value] : bauds) {
         Port.SetBaudRate(rate);
@@ -797,8 +796,8 @@ TEST_F(AfComPortPtyTest, EveryFramingOpensAndEachFieldChangesAlone) {
     for (const TAfDatabits bits : {db5, db6, db7, db8}) {
         for (const TAfParity parity : {paNone, paOdd, paEven, paMark, paSpace}) {
             for (const TAfStopbits stops : {sbOne, sbOneAndHalf, sbTwo}) {
-                SCOPED_TRACE(testing::Message() << "data bits " << 4 + bits << ", parity " << parity
-                                                << ", stop bits " << stops);
+                SCOPED_TRACE(testing::Message()
+                             << "data bits " << 4 + bits << ", parity " << parity << ", stop bits " << stops);
                 TPtyPair fresh;
                 MapPorts({{1, fresh.SlavePath()}});
                 TAfComPort port;
@@ -826,11 +825,11 @@ TEST_F(AfComPortPtyTest, EveryFramingOpensAndEachFieldChangesAlone) {
     Port.Open();
     ASSERT_TRUE(Port.IsOpen());
     const std::pair<const char*, std::function<void()>> changes[] = {
-        {"7 data bits", [&] { Port.SetDatabits(db7); }}, {"back to 8", [&] { Port.SetDatabits(db8); }},
-        {"6 data bits", [&] { Port.SetDatabits(db6); }}, {"back to 8", [&] { Port.SetDatabits(db8); }},
+        {"7 data bits", [&] { Port.SetDatabits(db7); }},  {"back to 8", [&] { Port.SetDatabits(db8); }},
+        {"6 data bits", [&] { Port.SetDatabits(db6); }},  {"back to 8", [&] { Port.SetDatabits(db8); }},
         {"even parity", [&] { Port.SetParity(paEven); }}, {"no parity", [&] { Port.SetParity(paNone); }},
-        {"odd parity", [&] { Port.SetParity(paOdd); }}, {"space parity", [&] { Port.SetParity(paSpace); }},
-        {"no parity", [&] { Port.SetParity(paNone); }}, {"2 stop bits", [&] { Port.SetStopbits(sbTwo); }},
+        {"odd parity", [&] { Port.SetParity(paOdd); }},   {"space parity", [&] { Port.SetParity(paSpace); }},
+        {"no parity", [&] { Port.SetParity(paNone); }},   {"2 stop bits", [&] { Port.SetStopbits(sbTwo); }},
     };
     for (const auto& [name, change] : changes) {
         EXPECT_EQ(ErrorOf(change), "(no error)") << name;

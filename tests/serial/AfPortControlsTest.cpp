@@ -132,8 +132,11 @@ TEST_F(AfPortControlsTest, ProbeValueHoldsTheNumberAndTheState) {
 // TIOCEXCL, so only asking the kernel shows that one.
 TEST_F(AfPortControlsTest, PortsClaimedByOtherProgramsAreBusyAndStaleLockFilesAreNot) {
     TPtyPair flocked, exclusive, lockFile, binaryLockFile, staleLockFile;
-    MapPorts({{1, flocked.SlavePath()}, {2, exclusive.SlavePath()}, {3, lockFile.SlavePath()},
-              {4, binaryLockFile.SlavePath()}, {5, staleLockFile.SlavePath()}});
+    MapPorts({{1, flocked.SlavePath()},
+              {2, exclusive.SlavePath()},
+              {3, lockFile.SlavePath()},
+              {4, binaryLockFile.SlavePath()},
+              {5, staleLockFile.SlavePath()}});
     const THeldTty flockHolder(flocked.SlavePath(), THeldTty::TClaim::Flock);
     const THeldTty exclusiveHolder(exclusive.SlavePath(), THeldTty::TClaim::Exclusive);
     WriteLockFile(lockFile.SlavePath(), flockHolder.Pid());
@@ -142,8 +145,8 @@ TEST_F(AfPortControlsTest, PortsClaimedByOtherProgramsAreBusyAndStaleLockFilesAr
 
     TAfPortComboBox chooser;
     chooser.SetMaxComPorts(5);
-    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psBusy), Probe(2, psBusy), Probe(3, psBusy), Probe(4, psBusy),
-                                            Probe(5, psFree)}));
+    EXPECT_EQ(Probes(chooser),
+              (std::vector{Probe(1, psBusy), Probe(2, psBusy), Probe(3, psBusy), Probe(4, psBusy), Probe(5, psFree)}));
 }
 
 // A shell (or minicom) works in the pty in canonical mode with echo, and the
@@ -461,7 +464,7 @@ TEST_F(AfPortControlsTest, DestroyedComponentIsForgotten) {
 
 class AfPortControlsDrawingTest : public AfPortControlsTest {
 protected:
-    static constexpr QRgb Grey = qRgb(255, 0, 0);         // disabled text
+    static constexpr QRgb Grey = qRgb(255, 0, 0);  // disabled text
     static constexpr QRgb ButtonText = qRgb(0, 0, 255);
     static constexpr QRgb Text = qRgb(0, 160, 0);
     static constexpr QRgb Highlighted = qRgb(255, 255, 0);
@@ -567,8 +570,7 @@ TEST_F(AfPortControlsDrawingTest, EntryIsFilledAndItsTextSetOffByOnePixel) {
     image.fill(Qt::black);
     {
         QPainter painter(&image);
-        Delegate().paint(&painter, Option(QStyle::State_Enabled | QStyle::State_Active),
-                         Chooser.model()->index(0, 0));
+        Delegate().paint(&painter, Option(QStyle::State_Enabled | QStyle::State_Active), Chooser.model()->index(0, 0));
     }
     EXPECT_GT(Count(image, Grey), 0);
     EXPECT_EQ(Count(image, Grey) + Count(image, qRgb(255, 255, 255)), image.width() * image.height());

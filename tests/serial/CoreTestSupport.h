@@ -70,7 +70,6 @@ private:
     std::atomic<bool> throwOnEvent_{false};
 };
 
-
 inline double ProcessCpuSeconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);

@@ -16,8 +16,7 @@ TPtyPair::TPtyPair() {
     char name[256] = {};
     termios raw{};
     cfmakeraw(&raw);
-    if (openpty(&master_, &slave, name, &raw, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
+    if (openpty(&master_, &slave, name, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
     slavePath_ = name;
     // Only the test's own descriptor of the slave is needed to keep the raw
     // settings; close it so the code under test is the slave's only user.
@@ -52,14 +51,17 @@ std::vector<unsigned char> TPtyPair::Read(std::size_t count, std::chrono::millis
     std::vector<unsigned char> result;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (result.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd pfd{master_, POLLIN, 0};
         if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
         unsigned char buffer[4096];
         const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - result.size()));
-        if (n > 0) result.insert(result.end(), buffer, buffer + n);
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+        if (n > 0)
+            result.insert(result.end(), buffer, buffer + n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
     }
     return result;
 }

@@ -25,8 +25,7 @@ public:
                       std::chrono::milliseconds limit = std::chrono::seconds(5));
     std::size_t Write(const std::string& data);
     // Reads from the master until count bytes came or the time limit passed.
-    std::vector<unsigned char> Read(std::size_t count,
-                                    std::chrono::milliseconds limit = std::chrono::seconds(5));
+    std::vector<unsigned char> Read(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5));
     // Hangs up: closes the master, as a pulled cable would.
     void CloseMaster();
 

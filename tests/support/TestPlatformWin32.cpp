@@ -42,7 +42,8 @@ std::filesystem::path MakeIsolatedConfigHome() {
     char temporary[MAX_PATH + 1] = {};
     if (GetTempPathA(sizeof temporary, temporary) == 0) return {};
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path folder = std::filesystem::path(temporary) /
+        const std::filesystem::path folder =
+            std::filesystem::path(temporary) /
             ("kalvaro-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt));
         if (CreateDirectoryA(folder.string().c_str(), nullptr)) return folder;
     }
@@ -125,8 +126,8 @@ bool UsesNoTime(DWORD threadId) {
 }  // namespace
 
 bool ThreadIsAsleep(std::int64_t threadId) {
-    static const auto query = reinterpret_cast<TNtQuerySystemInformation>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    static const auto query = reinterpret_cast<TNtQuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
     if (!query) return false;
     std::vector<unsigned char> buffer(1 << 20);
     ULONG needed = 0;

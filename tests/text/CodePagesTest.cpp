@@ -28,8 +28,7 @@ TEST_P(CodePageRoundTrip, EveryByteComesBackUnchanged) {
 }
 
 TEST_P(CodePageRoundTrip, AsciiHalfIsIdentity) {
-    for (int b = 0; b < 0x80; ++b)
-        EXPECT_EQ(CodePageToUnicode(GetParam(), static_cast<unsigned char>(b)), char16_t(b));
+    for (int b = 0; b < 0x80; ++b) EXPECT_EQ(CodePageToUnicode(GetParam(), static_cast<unsigned char>(b)), char16_t(b));
 }
 
 TEST_P(CodePageRoundTrip, AllBytesThroughStringHelpers) {
@@ -42,8 +41,7 @@ TEST_P(CodePageRoundTrip, AllBytesThroughStringHelpers) {
     EXPECT_EQ(*bytes, all);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPages, CodePageRoundTrip,
-                         testing::Values(TCodePage::Cp1250, TCodePage::Cp1252),
+INSTANTIATE_TEST_SUITE_P(BothPages, CodePageRoundTrip, testing::Values(TCodePage::Cp1250, TCodePage::Cp1252),
                          [](const testing::TestParamInfo<TCodePage>& info) {
                              return info.param == TCodePage::Cp1250 ? "Cp1250" : "Cp1252";
                          });
@@ -58,15 +56,33 @@ void ExpectKnown(TCodePage page, std::initializer_list<TKnown> known) {
 }
 
 TEST(CodePage1250, CentralEuropeanLetters) {
-    ExpectKnown(TCodePage::Cp1250, {{0x8A, u'Š'}, {0x9A, u'š'}, {0x8E, u'Ž'}, {0xE8, u'č'},
-                                    {0xC8, u'Č'}, {0xF8, u'ř'}, {0xD8, u'Ř'}, {0xF9, u'ů'},
-                                    {0xEC, u'ě'}, {0xB9, u'ą'}, {0xA5, u'Ą'}, {0x80, u'€'},
-                                    {0xB3, u'ł'}, {0xA3, u'Ł'}, {0xFF, u'˙'}, {0xA0, 0x00A0}});
+    ExpectKnown(TCodePage::Cp1250, {{0x8A, u'Š'},
+                                    {0x9A, u'š'},
+                                    {0x8E, u'Ž'},
+                                    {0xE8, u'č'},
+                                    {0xC8, u'Č'},
+                                    {0xF8, u'ř'},
+                                    {0xD8, u'Ř'},
+                                    {0xF9, u'ů'},
+                                    {0xEC, u'ě'},
+                                    {0xB9, u'ą'},
+                                    {0xA5, u'Ą'},
+                                    {0x80, u'€'},
+                                    {0xB3, u'ł'},
+                                    {0xA3, u'Ł'},
+                                    {0xFF, u'˙'},
+                                    {0xA0, 0x00A0}});
 }
 
 TEST(CodePage1252, WesternLetters) {
-    ExpectKnown(TCodePage::Cp1252, {{0x80, u'€'}, {0x9F, u'Ÿ'}, {0xE9, u'é'}, {0x8C, u'Œ'},
-                                    {0x83, u'ƒ'}, {0x8A, u'Š'}, {0xDF, u'ß'}, {0xFF, u'ÿ'}});
+    ExpectKnown(TCodePage::Cp1252, {{0x80, u'€'},
+                                    {0x9F, u'Ÿ'},
+                                    {0xE9, u'é'},
+                                    {0x8C, u'Œ'},
+                                    {0x83, u'ƒ'},
+                                    {0x8A, u'Š'},
+                                    {0xDF, u'ß'},
+                                    {0xFF, u'ÿ'}});
 }
 
 TEST(CodePageHoles, UndefinedBytesAreTheirC1Controls) {

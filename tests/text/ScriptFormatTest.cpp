@@ -41,7 +41,10 @@ TEST(DigitsOf, KeepsTheDigitsInOrder) {
     EXPECT_EQ(DigitsOf("%%DELAY 1 000%%"), "1000");
     EXPECT_EQ(DigitsOf("%%DELAY 1.5%%"), "15");
     EXPECT_EQ(DigitsOf("%%DELAY 100%%"), "100");
-    EXPECT_EQ(DigitsOf("a1\xB9" "2\0" "3"s), "123");
+    EXPECT_EQ(DigitsOf("a1\xB9"
+                       "2\0"
+                       "3"s),
+              "123");
 }
 
 TEST(DigitsOf, EmptyWithoutDigits) {

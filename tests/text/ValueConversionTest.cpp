@@ -38,7 +38,9 @@ TEST(HexValue, OtherCharactersCountAsZero) {
     EXPECT_EQ(HexValue("1b"), 0x10);
     EXPECT_EQ(HexValue("ff"), 0x00);
     EXPECT_EQ(HexValue("1 2"), 0x102);
-    EXPECT_EQ(HexValue("\xC1" "1"), 0x01);
+    EXPECT_EQ(HexValue("\xC1"
+                       "1"),
+              0x01);
     EXPECT_EQ(HexValue("1\0"s + "2"), 0x102);
 }
 
@@ -52,9 +54,16 @@ TEST(HexValue, WrapsModulo2To32) {
 
 TEST(StrToInt, ReadsDecimalNumbers) {
     const std::map<std::string, std::int32_t> cases = {
-        {"065", 65},          {"300", 300},   {"999", 999},     {"-12", -12},
-        {"0", 0},             {"-0", 0},      {"+7", 7},        {" 7", 7},
-        {"   -5", -5},        {"000000000000000000042", 42},
+        {"065", 65},
+        {"300", 300},
+        {"999", 999},
+        {"-12", -12},
+        {"0", 0},
+        {"-0", 0},
+        {"+7", 7},
+        {" 7", 7},
+        {"   -5", -5},
+        {"000000000000000000042", 42},
         {"2147483647", 2147483647},
         {"-2147483648", std::numeric_limits<std::int32_t>::min()},
     };
@@ -63,9 +72,19 @@ TEST(StrToInt, ReadsDecimalNumbers) {
 
 TEST(StrToInt, ReadsHexadecimalAfterAPrefix) {
     const std::map<std::string, std::int32_t> cases = {
-        {"$1F", 0x1F},  {"x1F", 0x1F},   {"X1F", 0x1F},     {"0x1F", 0x1F}, {"0X1f", 0x1F},
-        {"$abc", 0xABC}, {" $10", 16},   {"-$1F", -31},     {"+x10", 16},   {"$00000000FF", 255},
-        {"$7FFFFFFF", 2147483647},       {"$FFFFFFFF", -1}, {"$80000000", std::numeric_limits<std::int32_t>::min()},
+        {"$1F", 0x1F},
+        {"x1F", 0x1F},
+        {"X1F", 0x1F},
+        {"0x1F", 0x1F},
+        {"0X1f", 0x1F},
+        {"$abc", 0xABC},
+        {" $10", 16},
+        {"-$1F", -31},
+        {"+x10", 16},
+        {"$00000000FF", 255},
+        {"$7FFFFFFF", 2147483647},
+        {"$FFFFFFFF", -1},
+        {"$80000000", std::numeric_limits<std::int32_t>::min()},
         {"-$80000000", std::numeric_limits<std::int32_t>::min()},
     };
     for (const auto& [text, value] : cases) EXPECT_EQ(StrToInt(text), value) << "'" << text << "'";
@@ -77,8 +96,11 @@ TEST(StrToInt, RejectsWithTheWholeTextQuoted) {
     EXPECT_EQ(ConvertErrorText(" 12 "), "' 12 ' is not a valid integer value");
     const std::vector<std::string> rejected = {
         "2147483648", "-2147483649", "99999999999", std::string(400, '9'),
-        "$100000000", "$", "x", "0x", "-", "+", " ", "- 5", "+-5", "--5",
-        "\t5", "5 ", "1.5", "1,000", "$1G", "0x$1", "00x1F", "$-1", "abc", "1\0"s,
+        "$100000000", "$",           "x",           "0x",
+        "-",          "+",           " ",           "- 5",
+        "+-5",        "--5",         "\t5",         "5 ",
+        "1.5",        "1,000",       "$1G",         "0x$1",
+        "00x1F",      "$-1",         "abc",         "1\0"s,
     };
     for (const std::string& text : rejected) {
         try {
@@ -93,15 +115,22 @@ TEST(StrToInt, RejectsWithTheWholeTextQuoted) {
     }
 }
 
-TEST(StrToInt, ConversionErrorIsARuntimeError) {
-    EXPECT_THROW(StrToInt("12a"), std::runtime_error);
-}
+TEST(StrToInt, ConversionErrorIsARuntimeError) { EXPECT_THROW(StrToInt("12a"), std::runtime_error); }
 
 TEST(LowByte, KeepsTheLowEightBits) {
     const std::map<std::int32_t, std::uint8_t> cases = {
-        {0, 0},       {65, 65},   {255, 255}, {256, 0},      {300, 44},
-        {999, 231},   {-1, 255},  {-12, 244}, {-256, 0},     {0x12345678, 0x78},
-        {std::numeric_limits<std::int32_t>::min(), 0},       {std::numeric_limits<std::int32_t>::max(), 255},
+        {0, 0},
+        {65, 65},
+        {255, 255},
+        {256, 0},
+        {300, 44},
+        {999, 231},
+        {-1, 255},
+        {-12, 244},
+        {-256, 0},
+        {0x12345678, 0x78},
+        {std::numeric_limits<std::int32_t>::min(), 0},
+        {std::numeric_limits<std::int32_t>::max(), 255},
     };
     for (const auto& [value, byte] : cases) EXPECT_EQ(LowByte(value), byte) << value;
 }

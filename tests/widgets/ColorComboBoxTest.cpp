@@ -15,8 +15,7 @@ using namespace kalvaro::test;
 QColor ShownColour(TColorComboBox& box) {
     QStyleOptionComboBox option;
     option.initFrom(&box);
-    const QRect field =
-        box.style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, &box);
+    const QRect field = box.style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, &box);
     return box.grab().toImage().pixelColor(field.center());
 }
 

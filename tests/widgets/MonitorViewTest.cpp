@@ -202,9 +202,8 @@ TEST_F(MonitorViewTest, ScrollLinesIsClampedAndNothingScrollsByItself) {
 }
 
 TEST_F(MonitorViewTest, OwnersScrollRuleKeepsNewestLinesInSight) {
-    QObject::connect(View.get(), &TMonitorView::TextChanged, [&] {
-        View->ScrollLines(View->LineCount() - View->FirstVisibleLine() - 6);
-    });
+    QObject::connect(View.get(), &TMonitorView::TextChanged,
+                     [&] { View->ScrollLines(View->LineCount() - View->FirstVisibleLine() - 6); });
     ASSERT_GT(View->VisibleLines(), 6) << "the rule then leaves rows empty below the text";
     for (int i = 0; i < 30; ++i) {
         View->Append("line " + std::to_string(i) + "\n", Green);
@@ -333,14 +332,20 @@ TEST_F(MonitorViewTest, HighBytesShowThroughTheViewsCodePage) {
 }
 
 TEST_F(MonitorViewTest, ControlBytesAreDrawnAsBlanks) {
-    View->Append(std::string("\x01\t\r\x7F\x81" "A\0B", 8), Red);
+    View->Append(std::string("\x01\t\r\x7F\x81"
+                             "A\0B",
+                             8),
+                 Red);
     EXPECT_EQ(View->VisualLineText(0), "     A B");
     EXPECT_EQ(View->Size(), 8u);
     EXPECT_EQ(View->LineCount(), 1);
 }
 
 TEST_F(MonitorViewTest, SoftHyphenKeepsItsColumn) {
-    View->Append("a\xAD" "b", Red);
+    View->Append(
+        "a\xAD"
+        "b",
+        Red);
     EXPECT_EQ(View->VisualLineText(0), "a-b");
     View->Select(1, 2);
     EXPECT_EQ(View->SelectedText(), QString(QChar(0x00AD)));

@@ -32,7 +32,7 @@
 struct end {
     int master;
     int slave;
-    int number;  /* the pty's number: /dev/pts/<number> */
+    int number; /* the pty's number: /dev/pts/<number> */
     char path[64];
 };
 
@@ -80,8 +80,10 @@ static int pump(struct direction* d, short from_events, short to_events) {
         const size_t end = (d->start + d->count) % FLIGHT;
         const size_t room = end >= d->start ? FLIGHT - end : d->start - end;
         const ssize_t got = read(d->from->master, d->bytes + end, room);
-        if (got > 0) d->count += (size_t)got;
-        else if (got < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) return -1;
+        if (got > 0)
+            d->count += (size_t)got;
+        else if (got < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+            return -1;
     }
     if ((to_events & POLLOUT) && d->count > 0) {
         const size_t run = d->start + d->count > FLIGHT ? FLIGHT - d->start : d->count;
@@ -122,8 +124,7 @@ int main(int argc, char** argv) {
         }
         if (write_number(argv[3], "peer", a->number, b->number) != 0 ||
             write_number(argv[3], "peer", b->number, a->number) != 0 ||
-            write_number(argv[3], "lines", a->number, 0) != 0 ||
-            write_number(argv[3], "lines", b->number, 0) != 0) {
+            write_number(argv[3], "lines", a->number, 0) != 0 || write_number(argv[3], "lines", b->number, 0) != 0) {
             perror("ptycables: modem folder");
             return 1;
         }

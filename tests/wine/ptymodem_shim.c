@@ -109,18 +109,11 @@ int ioctl(int fd, unsigned long request, ...) {
                 return -1;
             }
             switch (request) {
-                case TIOCMGET:
-                    *(int*)argument = modem_status(number, peer);
-                    return 0;
-                case TIOCMSET:
-                    return change_lines(number, *(int*)argument, ~0);
-                case TIOCMBIS:
-                    return change_lines(number, *(int*)argument, 0);
-                case TIOCMBIC:
-                    return change_lines(number, 0, *(int*)argument);
-                default:
-                    memset(argument, 0, sizeof(struct serial_icounter_struct));
-                    return 0;
+                case TIOCMGET: *(int*)argument = modem_status(number, peer); return 0;
+                case TIOCMSET: return change_lines(number, *(int*)argument, ~0);
+                case TIOCMBIS: return change_lines(number, *(int*)argument, 0);
+                case TIOCMBIC: return change_lines(number, 0, *(int*)argument);
+                default: memset(argument, 0, sizeof(struct serial_icounter_struct)); return 0;
             }
         }
     }
