@@ -9,7 +9,8 @@
 #  - tests/wine/ptymodem_shim.c, preloaded into Wine, answers the modem-line
 #    requests a pty cannot.
 # A fresh Wine prefix lives in a temporary folder and goes when the script
-# ends. No display is needed. Installs nothing: needs cmake, ninja, gcc,
+# ends. Runs where the machine's serial ports are hidden
+# (hide-serial-ports.sh). No display is needed. Installs nothing: needs cmake, ninja, gcc,
 # g++-mingw-w64-x86-64-posix, googletest and wine64.
 #   scripts/ci-wine.sh [build-dir [test options...]]   (default build-mingw)
 # Test options go to every test program (--gtest_filter=..., --gtest_repeat=N).
@@ -17,6 +18,8 @@
 # non-zero when a test failed or a program did not finish.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# A new Wine prefix links its COM ports to the machine's serial devices.
+if [ -z "${KALVARO_SERIAL_GUARD:-}" ]; then exec scripts/hide-serial-ports.sh scripts/ci-wine.sh "$@"; fi
 build=${1:-build-mingw}
 shift $(($# > 0))
 test_options=("$@")
