@@ -53,6 +53,16 @@ public:
         limits_.erase(id);
     }
 
+    // The running test's name, for the messages.
+    void SetTest(std::string name) {
+        std::lock_guard guard(lock_);
+        test_ = std::move(name);
+    }
+    std::string Test() {
+        std::lock_guard guard(lock_);
+        return test_;
+    }
+
 private:
     struct TLimit {
         TClock::time_point Deadline;
@@ -79,19 +89,23 @@ private:
         }
     }
 
-    std::mutex lock_;  // guards limits_ and lastId_
+    std::mutex lock_;  // guards limits_, lastId_ and test_
     std::condition_variable changed_;
     std::map<std::uint64_t, TLimit> limits_;
     std::uint64_t lastId_ = 0;
+    std::string test_;
 };
 
 class TTestLimit : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo& test) override {
-        id_ = TWatchdog::Instance().Add(TestLimit, std::string(test.test_suite_name()) + "." + test.name() +
-                                                       " did not finish within " +
+        TWatchdog::Instance().SetTest(std::string(test.test_suite_name()) + "." + test.name());
+        id_ = TWatchdog::Instance().Add(TestLimit, "the test did not finish within " +
                                                        std::to_string(TestLimit.count()) + " s");
     }
-    void OnTestEnd(const testing::TestInfo&) override { TWatchdog::Instance().Remove(id_); }
+    void OnTestEnd(const testing::TestInfo&) override {
+        TWatchdog::Instance().Remove(id_);
+        TWatchdog::Instance().SetTest({});
+    }
 
     std::uint64_t id_ = 0;
 };
@@ -112,7 +126,11 @@ void WriteSettings(const std::string& text) {
 void ResetSettings() { WriteSettings("[Ports]\nScan=0\nDemoPair=0\n"); }
 
 void EndStuckRun(const std::string& message) {
-    ADD_FAILURE() << message << "; the test program ends here";
+    // Printed the way GoogleTest prints a failure, but not through it: the
+    // thread that is stuck may hold its lock.
+    const std::string test = TWatchdog::Instance().Test();
+    std::printf("%s:%d: Failure\n%s%s%s; the test program ends here\n", __FILE__, __LINE__, test.c_str(),
+                test.empty() ? "" : ": ", message.c_str());
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(1);
