@@ -145,6 +145,12 @@ private:
     // operation has ended closes the gap; Windows ends it at the first
     // cancel.
     void CancelUntilEnded(TRecord& record);
+    // Waits until the event of an operation that has ended is signalled. The
+    // system writes the outcome into the record a moment before it signals
+    // the event (Wine from the thread that finished the operation, Windows
+    // from the completion that follows), and a caller may look at the event
+    // as soon as a purge or the close has returned.
+    static void AwaitSignal(HANDLE event);
     TRecord* Find(TOverlapped& overlapped);
     // Whether the system call that started the operation completed it.
     bool Started(BOOL done, TOverlapped& overlapped, TRecord& record, DWORD* transferred);
@@ -193,6 +199,7 @@ TWin32CommDevice::~TWin32CommDevice() {
     if (wait) {
         wait->Owner->Status = ERROR_OPERATION_ABORTED;
         wait->Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
+        AwaitSignal(wait->WaitEvent);
     }
     AbortLocked(TKind::Wait);
     AbortLocked(TKind::Read);
@@ -213,13 +220,21 @@ void TWin32CommDevice::AbortLocked(TKind kind) {
         if (done && kind != TKind::Wait) {
             // Its last bytes went before the cancel came: it keeps its outcome.
             owner->Status = ERROR_SUCCESS;
-            continue;
+        } else {
+            owner->Status = ERROR_OPERATION_ABORTED;
+            // Asked later, the record tells the same.
+            record->Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
+            record->Overlapped.InternalHigh = transferred;
         }
-        owner->Status = ERROR_OPERATION_ABORTED;
-        // Asked later, the record tells the same.
-        record->Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
-        record->Overlapped.InternalHigh = transferred;
+        AwaitSignal(kind == TKind::Wait ? record->WaitEvent : record->Overlapped.hEvent);
     }
+}
+
+void TWin32CommDevice::AwaitSignal(HANDLE event) {
+    // A moment, normally; a caller that resets its own event must not hold
+    // the device for long.
+    constexpr DWORD LimitMs = 1000;
+    WaitForSingleObject(event, LimitMs);
 }
 
 void TWin32CommDevice::CancelUntilEnded(TRecord& record) {
