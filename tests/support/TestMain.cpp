@@ -79,8 +79,9 @@ private:
             });
             if (first == limits_.end()) {
                 changed_.wait(guard);
-            } else if (TClock::now() < first->second.Deadline) {
-                changed_.wait_until(guard, first->second.Deadline);
+            } else if (const TClock::time_point deadline = first->second.Deadline; TClock::now() < deadline) {
+                // A copy: the entry may go while this waits.
+                changed_.wait_until(guard, deadline);
             } else {
                 const std::string message = first->second.Message;
                 guard.unlock();
