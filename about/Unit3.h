@@ -14,5 +14,5 @@ class TForm3 : public QDialog {
 public:
     explicit TForm3(QWidget* parent = nullptr);
 
-    QPushButton* OKButton;
+    QPushButton* OKButton;  // "OK": closes the About box
 };

@@ -1,22 +1,23 @@
 #pragma once
 // What the benchmarks that drive the real window share: the process's own
-// CPU time and resident memory, a pty pair whose master the benchmark owns,
-// serving the GUI event loop for a while or until a condition holds, the
-// lateness of a 50 ms GUI timer, the upper view's HEX rendering, and a
-// settings folder of the benchmark's own.
+// CPU time and resident memory, the tests' pty pair (its master
+// non-blocking, so that a writer never blocks where it cannot see a request
+// to stop), serving the GUI event loop for a while or until a condition
+// holds, the lateness of a 50 ms GUI timer, the upper view's HEX rendering,
+// and a settings folder of the benchmark's own.
 //
 // Threads: everything here but CpuSeconds and ResidentMegabytes is for the
-// GUI thread. Nothing throws; a pty that cannot be made ends the program
-// with exit code 2 (a benchmark cannot run without one).
+// GUI thread. Nothing here throws but the pty pair, which raises when no pty
+// can be made: a benchmark cannot run without one.
+
+#include "platform/UucpLock.h"
+#include "tests/support/PtyPair.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,8 @@
 #include <vector>
 
 namespace kalvaro::bench {
+
+using kalvaro::test::TPtyPair;
 
 // CPU time of this process, all its threads, in seconds.
 inline double CpuSeconds() {
@@ -52,30 +55,6 @@ inline double ResidentMegabytes() {
     }
     return 0;
 }
-
-// A raw pty pair: the benchmark keeps the master (non-blocking, so that a
-// writer never blocks where it cannot see a request to stop) and the window
-// opens the slave by its path.
-struct TPty {
-    int Master = -1;
-    std::string Slave;
-    TPty() {
-        int slave = -1;
-        char name[256] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&Master, &slave, name, &raw, nullptr) != 0) {
-            std::perror("openpty");
-            std::exit(2);
-        }
-        ::close(slave);
-        Slave = name;
-        fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
-    }
-    ~TPty() { ::close(Master); }
-    TPty(const TPty&) = delete;
-    TPty& operator=(const TPty&) = delete;
-};
 
 // Serves the event loop for a while.
 inline void RunFor(double seconds) {
@@ -158,8 +137,9 @@ inline std::string HexOf(std::string_view bytes) {
     return text;
 }
 
-// A fresh settings folder for the window, offscreen, removed when the object
-// goes: the user's settings and serial ports are never touched. Ends the
+// A fresh settings folder (and lock-file folder) for the window, offscreen,
+// removed when the object goes: the user's settings, serial ports and the
+// machine's lock folder are never touched. Ends the
 // program with exit code 2 when no folder can be made.
 class TBenchSettings {
 public:
@@ -171,6 +151,8 @@ public:
         }
         folder_ = pattern;
         std::filesystem::create_directories(folder_ / "kalvaro");
+        std::filesystem::create_directories(folder_ / "locks");
+        afp::SetLockFolders({(folder_ / "locks").string()});
         ::setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }

@@ -7,14 +7,13 @@
 // monitor's polling does, and the CPU an open, quiet core uses. It runs with
 // its own temporary settings folder whose port map names only the pty, and
 // never fails on time.
+#include "platform/UucpLock.h"
 #include "serial/AfComPortCore.h"
+#include "tests/support/PtyPair.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +26,8 @@
 
 namespace {
 
+using kalvaro::test::TPtyPair;
+
 using Clock = std::chrono::steady_clock;
 
 double CpuSeconds() {
@@ -38,37 +39,15 @@ double CpuSeconds() {
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 DCB FastDcb() {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
+    DCB dcb = MakeDefaultDcb();
     dcb.BaudRate = 4000000;
-    SetDcbFlags(dcb, DCB_FBINARY | (DTR_CONTROL_ENABLE << DCB_FDTRCONTROL_SHIFT) |
-                         (RTS_CONTROL_ENABLE << DCB_FRTSCONTROL_SHIFT));
-    dcb.ByteSize = 8;
     return dcb;
 }
 
-struct TPty {
-    int master = -1;
-    std::string slave;
-    TPty() {
-        int slaveFd = -1;
-        char name[256] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&master, &slaveFd, name, &raw, nullptr) != 0) {
-            std::perror("openpty");
-            std::exit(1);
-        }
-        ::close(slaveFd);
-        slave = name;
-    }
-    ~TPty() { ::close(master); }
-};
-
 void MeasureWrite(std::size_t total) {
-    TPty pty;
+    TPtyPair pty;
     std::ofstream(std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "kalvaro/c_28_zirk.ini")
-        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.slave << "\n";
+        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.SlavePath() << "\n";
     TAfComPortCore core;
     core.SetOutQueueSize(64 * 1024);
     core.SetDcb(FastDcb());
@@ -76,13 +55,11 @@ void MeasureWrite(std::size_t total) {
 
     std::atomic<std::size_t> received{0};
     std::thread drain([&] {
-        std::vector<char> buffer(64 * 1024);
         while (received < total) {
-            pollfd pfd{pty.master, POLLIN, 0};
-            if (::poll(&pfd, 1, 1000) <= 0) break;
-            const ssize_t n = ::read(pty.master, buffer.data(), buffer.size());
-            if (n <= 0) break;
-            received += static_cast<std::size_t>(n);
+            const std::size_t want = std::min<std::size_t>(64 * 1024, total - received);
+            const std::size_t n = pty.Read(want, std::chrono::seconds(1)).size();
+            if (n == 0) break;
+            received += n;
         }
     });
 
@@ -106,19 +83,19 @@ void MeasureWrite(std::size_t total) {
 }
 
 void MeasureRead(std::size_t total) {
-    TPty pty;
+    TPtyPair pty;
     std::ofstream(std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "kalvaro/c_28_zirk.ini")
-        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.slave << "\n";
+        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.SlavePath() << "\n";
     TAfComPortCore core;
     core.SetDcb(FastDcb());
     core.OpenDevice(1);
 
     std::thread feed([&] {
-        const std::vector<char> block(64 * 1024, 0x2A);
-        std::size_t sent = 0;
-        while (sent < total) {
-            const ssize_t n = ::write(pty.master, block.data(), std::min(block.size(), total - sent));
-            if (n > 0) sent += static_cast<std::size_t>(n);
+        for (std::size_t sent = 0; sent < total;) {
+            const std::vector<unsigned char> block(std::min<std::size_t>(64 * 1024, total - sent), 0x2A);
+            const std::size_t n = pty.Write(block);
+            sent += n;
+            if (n < block.size()) break;  // nothing read for a while: the core has stopped
         }
     });
 
@@ -146,9 +123,9 @@ void MeasureRead(std::size_t total) {
 }
 
 void MeasureIdle(int seconds) {
-    TPty pty;
+    TPtyPair pty;
     std::ofstream(std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "kalvaro/c_28_zirk.ini")
-        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.slave << "\n";
+        << "[Ports]\nScan=0\nDemoPair=0\nCOM1=" << pty.SlavePath() << "\n";
     TAfComPortCore core;
     core.SetDcb(FastDcb());
     core.OpenDevice(1);
@@ -169,6 +146,8 @@ int main(int argc, char** argv) {
     if (!mkdtemp(folder)) return 1;
     setenv("XDG_CONFIG_HOME", folder, 1);
     std::filesystem::create_directories(std::filesystem::path(folder) / "kalvaro");
+    std::filesystem::create_directories(std::filesystem::path(folder) / "locks");
+    afp::SetLockFolders({(std::filesystem::path(folder) / "locks").string()});
 
     MeasureWrite(megabytes << 20);
     MeasureRead(megabytes << 20);

@@ -9,7 +9,7 @@
 //  - the same with a line feed after every 48 bytes;
 //  - one append per value, as the receive routines call it for every byte.
 
-#include "monitor/MonitorView.h"
+#include "widgets/MonitorView.h"
 
 #include <QApplication>
 #include <QImage>

@@ -1,6 +1,7 @@
 // How fast the real main window shows what arrives, and what it costs.
 //
 //   receive_bench [flood-seconds] [paced-seconds] [idle-seconds] [total-megabytes]
+//                 [long-separator-seconds]
 //
 // The window runs offscreen with port 1 and port 2 on two pty pairs whose
 // masters this program owns; the upper view is in HEX with a one-blank
@@ -10,17 +11,22 @@
 //     total-megabytes have been received or flood-seconds have passed twice
 //     over; reports bytes per second shown per port, CPU per kB, the lateness
 //     of a 50 ms timer (median and worst) and resident memory growth;
-//  2. paced: 92 160 bytes a second (921 600 bit/s) into port 1 alone for
+//  2. long separator: the longest separator the settings file holds (2045
+//     characters) during a flood on both ports for long-separator-seconds;
+//     reports bytes per second counted and the highest resident memory seen
+//     (sampled every 20 ms), which the views' bound keeps small however long
+//     the separator;
+//  3. paced: 92 160 bytes a second (921 600 bit/s) into port 1 alone for
 //     paced-seconds; reports CPU per kB and checks the view's text against
 //     what was sent;
-//  3. idle: both ports open and quiet, then both closed, idle-seconds each.
+//  4. idle: both ports open and quiet, then both closed, idle-seconds each.
 // The writers run in child processes, so the CPU figures are the window's
 // own. Every count is checked against what was sent. It prints figures and
 // never fails on time; it exits 1 only when bytes were lost or shown wrongly.
 #include "bench/BenchSupport.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/MonitorView.h"
 #include "monitor/Unit1.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -35,7 +41,6 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -143,11 +148,12 @@ int main(int argc, char** argv) {
     const double pacedSeconds = argc > 2 ? std::atof(argv[2]) : 10;
     const double idleSeconds = argc > 3 ? std::atof(argv[3]) : 20;
     const double totalMegabytes = argc > 4 ? std::atof(argv[4]) : 200;
+    const double longSeparatorSeconds = argc > 5 ? std::atof(argv[5]) : 10;
 
     const TBenchSettings settings("kalvaro-bench");
-    TPty pty1;
-    TPty pty2;
-    settings.UsePorts(pty1.Slave, pty2.Slave);
+    TPtyPair pty1;
+    TPtyPair pty2;
+    settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kalvaro");
@@ -174,8 +180,8 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         auto probe = std::make_unique<TLatenessProbe>();
         {
-            TWriter w1(pty1.Master, 1, 0);
-            TWriter w2(pty2.Master, 2, 0);
+            TWriter w1(pty1.MasterFd(), 1, 0);
+            TWriter w2(pty2.MasterFd(), 2, 0);
             RunFor(floodSeconds);
             rssAfterFlood = ResidentMegabytes();
             RunUntil([&] { return (w1.Sent() + w2.Sent()) / 1e6 >= totalMegabytes; }, floodSeconds);
@@ -202,12 +208,46 @@ int main(int argc, char** argv) {
             }
         }
 
-        // 2. One port at 921 600 bit/s.
+        // 2. Flood with the longest separator.
+        form.Button1->click();
+        std::printf("flood, both ports, HEX with a 2045-character separator:\n");
+        {
+            const QString blank = form.Edit5->text();
+            form.Edit5->setText(QString(2045, u'-'));
+            double peak = ResidentMegabytes();
+            const double before = peak;
+            QTimer sampler;
+            QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, ResidentMegabytes()); });
+            sampler.start(20);
+            const auto start = Clock::now();
+            TWriter w1(pty1.MasterFd(), 11, 0);
+            TWriter w2(pty2.MasterFd(), 12, 0);
+            RunFor(longSeparatorSeconds);
+            w1.Stop();
+            w2.Stop();
+            const bool counted = RunUntil(
+                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); }, 10);
+            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            sampler.stop();
+            peak = std::max(peak, ResidentMegabytes());
+            std::printf("  port 1: %.2f MB/s counted, port 2: %.2f MB/s counted (%d and %d bytes)\n",
+                        form.Port1Count / wall / 1e6, form.Port2Count / wall / 1e6, form.Port1Count, form.Port2Count);
+            std::printf("  resident memory: %.0f MB before, at most %.0f MB during, view holds %zu bytes\n", before, peak,
+                        form.RichEdit1->Size());
+            if (!counted) {
+                std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
+                            w2.Sent());
+                ++failures;
+            }
+            form.Edit5->setText(blank);
+        }
+
+        // 3. One port at 921 600 bit/s.
         form.Button1->click();
         std::printf("paced, port 1 at 92160 B/s:\n");
         const double cpu1 = CpuSeconds();
         {
-            TWriter w1(pty1.Master, 7, 92160);
+            TWriter w1(pty1.MasterFd(), 7, 92160);
             RunFor(pacedSeconds);
             w1.Stop();
             RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent(); }, 10);
@@ -223,7 +263,7 @@ int main(int argc, char** argv) {
             if (!same || std::size_t(form.Port1Count) != w1.Sent()) ++failures;
         }
 
-        // 3. Idle, without the probe's own timer.
+        // 4. Idle, without the probe's own timer.
         probe.reset();
         const double cpu2 = CpuSeconds();
         RunFor(idleSeconds);

@@ -29,7 +29,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -151,9 +150,9 @@ int main(int argc, char** argv) {
 
     const TBenchSettings settings("kalvaro-script-bench");
     const std::filesystem::path folder = settings.Folder();
-    TPty pty;
+    TPtyPair pty;
     const std::string pair = "script-bench-" + std::to_string(::getpid());
-    settings.UsePorts(pty.Slave, afp::virt::EndName(pair, afp::virt::TEnd::A));
+    settings.UsePorts(pty.SlavePath(), afp::virt::EndName(pair, afp::virt::TEnd::A));
 
     std::string data;
     const std::string script = HexScript(static_cast<std::size_t>(megabytes * 1024 * 1024), data);
@@ -171,7 +170,7 @@ int main(int argc, char** argv) {
         const QString scriptFile = QString::fromStdString(scriptPath.string());
 
         {
-            const int master = pty.Master;
+            const int master = pty.MasterFd();
             ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
             TCollector collector([master](char* buffer, std::size_t size) -> std::size_t {
                 pollfd pfd{master, POLLIN, 0};

@@ -1,18 +1,14 @@
-// The script editor's files: New, Open, Save, Save As and the save question,
-// and the byte-level reading and writing of a script file.
-#include "editor/EditorFiles.h"
-
+// The script editor's files: New, Open, Save, Save As and the save question.
+// The bytes go to and from the file through ui/ScriptFile.h.
 #include "editor/EditorText.h"
-#include "editor/ScriptFormat.h"
 #include "editor/editor1.h"
+#include "text/ScriptFormat.h"
+#include "ui/ScriptFile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QTextBlock>
-#include <QTextDocument>
 
 #include <string>
 
@@ -20,37 +16,11 @@ namespace {
 
 constexpr char NoFile[] = "New";
 
-std::string Quoted(const char* what, const QString& path) {
-    return std::string(what) + QDir::toNativeSeparators(path).toLocal8Bit().toStdString();
-}
-
-QStringList LinesOf(const QTextDocument& document) {
-    QStringList lines;
-    lines.reserve(document.blockCount());
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) lines << block.text();
-    return lines;
-}
-
 QString FromUtf16(const std::u16string& text) {
     return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
-
-std::string ReadScriptFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) throw EFOpenError(Quoted("Cannot open file ", path));
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) throw EFOpenError(Quoted("Cannot open file ", path));
-    return bytes.toStdString();
-}
-
-void WriteScriptFile(const QString& path, std::string_view bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) throw EFCreateError(Quoted("Cannot create file ", path));
-    const qint64 size = static_cast<qint64>(bytes.size());
-    if (file.write(bytes.data(), size) != size || !file.flush()) throw EFCreateError(Quoted("Cannot create file ", path));
-}
 
 int TEditor::MyDialog() {
     SaveQuestion->setText("Save changes in file \n" + windowTitle() + " ?");
@@ -68,10 +38,10 @@ void TEditor::RememberPath(const QString& path) {
 }
 
 void TEditor::WriteTo(const QString& path) {
-    const std::optional<std::string> bytes = ScriptBytesFromLines(LinesOf(*Memo1->document()));
+    const std::optional<std::string> bytes = ScriptBytesFromLines(Memo1->FileLines());
     // The text area lets no such character in; should one get there all the
     // same, the file is left as it is rather than written with a guess.
-    if (!bytes) throw EFCreateError(Quoted("Cannot save characters outside the Central European character set in ", path));
+    if (!bytes) throw EFCreateError(FileErrorText("Cannot save characters outside the Central European character set in ", path));
     WriteScriptFile(path, *bytes);
 }
 
@@ -82,7 +52,7 @@ void TEditor::New1Click() {
         if (answer == QMessageBox::Yes) Save1Click();
     }
     Emptying = true;
-    Memo1->clear();
+    Memo1->SetScriptText(QString());
     Emptying = false;
     setWindowTitle(NoFile);
 }
@@ -99,11 +69,30 @@ void TEditor::Open1Click() {
     // Whatever the save question's answer, the chosen file is loaded.
     if (windowTitle() != NoFile) New1Click();
 
-    const QString text = ScriptTextFromBytes(ReadScriptFile(chosen));
+    const std::string bytes = ReadScriptFile(chosen);
+    const QString text = ScriptTextFromBytes(bytes);
     if (text.size() > TScriptMemo::MemoCapacity) throw std::runtime_error("Text exceeds memo capacity");
-    Memo1->setPlainText(text);
+    Memo1->SetScriptText(text);
     TextChanged = true;
+    // The text ends at a zero byte, so it is not the file's: were it taken as
+    // the file's, a save (or Yes to the save question) would cut the file
+    // short. It stays a new text, saved only under a name the user picks.
+    if (bytes.find('\0') != std::string::npos) {
+        WarnZeroByte(chosen);
+        return;
+    }
     setWindowTitle(chosen);
+}
+
+void TEditor::WarnZeroByte(const QString& path) {
+    ZeroByteWarning->setText("The file " + QDir::toNativeSeparators(path) +
+                             " contains a zero byte; the text after it is not shown.\n"
+                             "The text opens as a new text, so saving it asks for a file name "
+                             "and the file is not cut short.");
+    if (DialogSeams.Warn)
+        DialogSeams.Warn(*ZeroByteWarning);
+    else
+        ZeroByteWarning->exec();
 }
 
 void TEditor::Save1Click() {

@@ -63,7 +63,11 @@ void PaintPrintPage(QPainter& painter, const QRectF& area, const QStringList& li
     const QFontMetricsF metrics(painter.font(), painter.device());
     QTextOption option(Qt::AlignLeft | Qt::AlignTop);
     option.setWrapMode(QTextOption::NoWrap);
-    option.setTabStopDistance(8 * metrics.horizontalAdvance(u' '));
+    // Qt takes a tab stop distance in the screen's pixels and scales it by
+    // the device's resolution over the screen's (12.5 times on a 1200 dpi
+    // printer), so the distance is measured with the screen's metrics of the
+    // font; the device's own would push every line off the page.
+    option.setTabStopDistance(8 * QFontMetricsF(painter.font(), nullptr).horizontalAdvance(u' '));
     qreal top = area.top();
     for (const QString& line : lines) {
         painter.drawText(QRectF(area.left(), top, area.width(), metrics.lineSpacing()), line, option);

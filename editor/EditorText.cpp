@@ -1,7 +1,7 @@
 #include "editor/EditorText.h"
 
-#include "editor/CodePages.h"
-#include "editor/ScriptFormat.h"
+#include "text/CodePages.h"
+#include "text/ScriptFormat.h"
 
 #include <algorithm>
 

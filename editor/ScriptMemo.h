@@ -17,10 +17,25 @@
 // refused with "Text exceeds memo capacity"; loading a file checks the same
 // limit (TEditor).
 //
+// Long lines: Qt lays a line out whole, again at every change of it, in time
+// that grows with its length; one line of 5 MB would hold the window for
+// minutes. SetScriptText therefore shows a line longer than PieceLength
+// characters in pieces of PieceLength, each piece a line of the area. The
+// breaks between pieces are the area's own, not the text's: FileLines joins
+// the pieces again, so an unchanged text saves back byte for byte. A piece
+// break stays one while it stands, whatever is typed before or after it (a
+// line break typed there is a real one); deleting it joins the pieces. Qt's
+// undo would bring a deleted piece break back as a real one, so a text shown
+// in pieces has no undo (until the next SetScriptText without pieces).
+//
 // GUI thread only. Errors are shown through the application's error box
-// (serial/AfApplicationError.h); nothing is thrown out of Qt's handlers.
+// (ui/AfApplicationError.h); nothing is thrown out of Qt's handlers.
 
 #include <QPlainTextEdit>
+#include <QStringList>
+#include <QTextCursor>
+
+#include <vector>
 
 class TScriptMemo : public QPlainTextEdit {
     Q_OBJECT
@@ -30,13 +45,37 @@ public:
     // any of them and keeps the area responsive.
     static constexpr qsizetype MemoCapacity = 16 * 1024 * 1024;
 
+    // The longest line shown as one; longer ones are shown in pieces. A piece
+    // lays out in a few milliseconds, so typing in it keeps up.
+    static constexpr qsizetype PieceLength = 4096;
+
     explicit TScriptMemo(QWidget* parent = nullptr);
 
-    // The text's length in characters, each line break counting as one.
+    // Replaces the text, every line longer than PieceLength shown in pieces.
+    void SetScriptText(const QString& text);
+
+    // The text's lines, each long line's pieces joined.
+    QStringList FileLines() const;
+
+    // The cursor's column in its line of the text, counted from 0: the
+    // pieces of its line before its own count.
+    qsizetype LineColumn(const QTextCursor& cursor) const;
+
+    // The text's length in characters, each line break counting as one (the
+    // breaks between pieces are not the text's).
     qsizetype TextLength() const;
 
 protected:
     void insertFromMimeData(const QMimeData* source) override;
     void keyPressEvent(QKeyEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
+
+private:
+    // The document positions of the piece breaks still standing, in order.
+    std::vector<int> PieceBreaks() const;
+
+    // One cursor per piece break made, selecting the break (the block
+    // separator) from its start: Qt moves it with every edit, and deleting
+    // the break collapses it for good.
+    std::vector<QTextCursor> Pieces;
 };

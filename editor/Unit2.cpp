@@ -1,7 +1,7 @@
 #include "editor/Unit2.h"
 
-#include "editor/LimitedEdit.h"
 #include "platform/Profile.h"
+#include "widgets/LimitedEdit.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -30,10 +30,10 @@ public:
     QString UserHint() const;
     QString UserOut() const;
 
-    TLimitedEdit* Ucap;
-    TLimitedEdit* Uhint;
-    TLimitedEdit* uout;
-    QPushButton* Button1;
+    TLimitedEdit* Ucap;  // "Caption": the user button's face, 7 characters typed; saved as UserCaption
+    TLimitedEdit* Uhint;  // "Hint": the user button's hint; saved as UserHint
+    TLimitedEdit* uout;  // "Output HEX value": the user byte, 2 characters typed; saved as UserOut
+    QPushButton* Button1;  // "OK": closes the dialog; what was typed stays
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -1,14 +1,15 @@
-// The script editor's window: its controls, the marker buttons, the delay
-// panel, the user button and the window's own events. Files are handled in
-// EditorFiles.cpp, printing in EditorPrint.cpp.
+// The script editor's window: its controls and their handler table, the marker
+// buttons, the delay panel, the user button and the window's own events. Files
+// are handled in EditorFiles.cpp, printing in EditorPrint.cpp.
 #include "editor/editor1.h"
 
-#include "editor/CodePages.h"
-#include "editor/EditorPictures.h"
 #include "editor/EditorText.h"
-#include "editor/ScriptFormat.h"
 #include "editor/Unit2.h"
-#include "serial/AfApplicationError.h"
+#include "text/CodePages.h"
+#include "text/ScriptFormat.h"
+#include "ui/AfApplicationError.h"
+#include "ui/HandlerTable.h"
+#include "widgets/EditorPictures.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -85,6 +86,7 @@ TEditor::TEditor(QWidget* parent) : QMainWindow(parent) {
 
     CreateMenu();
     CreateDialogs();
+    WireHandlers();
 
     setGeometry(226, 135, 540, 405);
     FormResize();
@@ -104,7 +106,7 @@ void TEditor::CreateToolBar(QWidget* client) {
     ToolBar1->setIconSize(QSize(16, 16));
     ToolBar1->setGeometry(0, 0, 540, ToolBarHeight);
 
-    const auto button = [this](const char* name, const QIcon& picture, void (TEditor::*handler)()) {
+    const auto button = [this](const char* name, const QIcon& picture) {
         auto* tool = new QToolButton(ToolBar1);
         tool->setObjectName(name);
         tool->setIcon(picture);
@@ -112,22 +114,20 @@ void TEditor::CreateToolBar(QWidget* client) {
         tool->setFixedSize(23, 22);
         tool->setFocusPolicy(Qt::NoFocus);
         ToolBar1->addWidget(tool);
-        connect(tool, &QToolButton::clicked, this, AfGuarded(this, handler));
         return tool;
     };
-    ToolButton1 = button("ToolButton1", NewFilePicture(), &TEditor::New1Click);
-    ToolButton2 = button("ToolButton2", OpenFilePicture(), &TEditor::Open1Click);
-    ToolButton3 = button("ToolButton3", SaveFilePicture(), &TEditor::Save1Click);
-    ToolButton4 = button("ToolButton4", PrintPicture(), &TEditor::Print1Click);
+    ToolButton1 = button("ToolButton1", NewFilePicture());
+    ToolButton2 = button("ToolButton2", OpenFilePicture());
+    ToolButton3 = button("ToolButton3", SaveFilePicture());
+    ToolButton4 = button("ToolButton4", PrintPicture());
     ToolBar1->addSeparator();
-    ToolButton7 = button("ToolButton7", CopyPicture(), &TEditor::ToolButton7Click);
-    ToolButton8 = button("ToolButton8", PastePicture(), &TEditor::ToolButton8Click);
+    ToolButton7 = button("ToolButton7", CopyPicture());
+    ToolButton8 = button("ToolButton8", PastePicture());
 }
 
 void TEditor::CreateMarkerButtons(QWidget* client) {
     int slot = 0;
-    const auto button = [&](const char* name, const QString& face, const QString& hint,
-                            void (TEditor::*handler)()) {
+    const auto button = [&](const char* name, const QString& face, const QString& hint) {
         auto* marker = new QToolButton(client);
         marker->setObjectName(name);
         marker->setText(face);
@@ -138,34 +138,31 @@ void TEditor::CreateMarkerButtons(QWidget* client) {
         marker->setGeometry(MarkerRowLeft + slot * MarkerButtonWidth, MarkerRowTop, MarkerButtonWidth,
                             MarkerButtonHeight);
         ++slot;
-        connect(marker, &QToolButton::clicked, this, AfGuarded(this, handler));
         return marker;
     };
-    SpeedButton1 = button("SpeedButton1", "ASCII", "Check ASCII input", &TEditor::SpeedButton1Click);
-    SpeedButton2 = button("SpeedButton2", "HEX", "Check HEX input", &TEditor::SpeedButton2Click);
-    SpeedButton3 = button("SpeedButton3", "DEC", "Check DEC input", &TEditor::SpeedButton3Click);
-    SpeedButton5 = button("SpeedButton5", "LF", "Send LF", &TEditor::SpeedButton5Click);
-    SpeedButton6 = button("SpeedButton6", "CR", "Send CR", &TEditor::SpeedButton6Click);
-    SpeedButton7 = button("SpeedButton7", QString(), QString(), &TEditor::SpeedButton7Click);
-    SpeedButton4 = button("SpeedButton4", "Delay", "Delay time", &TEditor::SpeedButton4Click);
+    SpeedButton1 = button("SpeedButton1", "ASCII", "Check ASCII input");
+    SpeedButton2 = button("SpeedButton2", "HEX", "Check HEX input");
+    SpeedButton3 = button("SpeedButton3", "DEC", "Check DEC input");
+    SpeedButton5 = button("SpeedButton5", "LF", "Send LF");
+    SpeedButton6 = button("SpeedButton6", "CR", "Send CR");
+    SpeedButton7 = button("SpeedButton7", QString(), QString());
+    SpeedButton4 = button("SpeedButton4", "Delay", "Delay time");
 
     // The line-end switches: the LF and CR buttons' drop-down parts. Their
     // lines are skipped by the player.
-    const auto entry = [this](QMenu* menu, const char* name, const QString& face, std::string_view marker) {
+    const auto entry = [](QMenu* menu, const char* name, const QString& face) {
         QAction* action = menu->addAction(face);
         action->setObjectName(name);
-        connect(action, &QAction::triggered, this,
-                [this, marker] { AfGuard([this, marker] { MyAdd(MarkerText(marker)); }); });
         return action;
     };
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName("PopupMenu1");
-    LfOn1 = entry(PopupMenu1, "LfOn1", "ON", MarkerLfOn);
-    LfOff1 = entry(PopupMenu1, "LfOff1", "OFF", MarkerLfOff);
+    LfOn1 = entry(PopupMenu1, "LfOn1", "ON");
+    LfOff1 = entry(PopupMenu1, "LfOff1", "OFF");
     PopupMenu2 = new QMenu(this);
     PopupMenu2->setObjectName("PopupMenu2");
-    CrOn1 = entry(PopupMenu2, "CrOn1", "ON", MarkerCrOn);
-    CrOff1 = entry(PopupMenu2, "CrOff1", "OFF", MarkerCrOff);
+    CrOn1 = entry(PopupMenu2, "CrOn1", "ON");
+    CrOff1 = entry(PopupMenu2, "CrOff1", "OFF");
     for (auto [lineEnd, menu] : {std::pair{SpeedButton5, PopupMenu1}, std::pair{SpeedButton6, PopupMenu2}}) {
         lineEnd->setMenu(menu);
         lineEnd->setPopupMode(QToolButton::MenuButtonPopup);
@@ -190,7 +187,6 @@ void TEditor::CreateDelayPanel(QWidget* client) {
     Button1->setObjectName("Button1");
     Button1->setGeometry(86, 3, 44, 23);
     Button1->setAutoDefault(false);
-    connect(Button1, &QPushButton::clicked, this, [this] { AfGuard([this] { Button1Click(); }); });
 
     Panel1->hide();
 }
@@ -211,16 +207,43 @@ void TEditor::CreateMenu() {
     Exit1 = item(File1, "Exit1", "&Exit");  // has no action
     Userbutton1 = menuBar()->addAction("&User button");
     Userbutton1->setObjectName("Userbutton1");
+}
 
-    const auto on = [this](QAction* action, void (TEditor::*handler)()) {
-        connect(action, &QAction::triggered, this, AfGuarded(this, handler));
+void TEditor::WireHandlers() {
+    const std::initializer_list<THandlerRow<TEditor>> table = {
+        // The toolbar.
+        {ToolButton1, &QToolButton::clicked, &TEditor::New1Click},
+        {ToolButton2, &QToolButton::clicked, &TEditor::Open1Click},
+        {ToolButton3, &QToolButton::clicked, &TEditor::Save1Click},
+        {ToolButton4, &QToolButton::clicked, &TEditor::Print1Click},
+        {ToolButton7, &QToolButton::clicked, &TEditor::ToolButton7Click},
+        {ToolButton8, &QToolButton::clicked, &TEditor::ToolButton8Click},
+
+        // The marker buttons, and the line-end switches of LF and CR.
+        {SpeedButton1, &QToolButton::clicked, &TEditor::SpeedButton1Click},
+        {SpeedButton2, &QToolButton::clicked, &TEditor::SpeedButton2Click},
+        {SpeedButton3, &QToolButton::clicked, &TEditor::SpeedButton3Click},
+        {SpeedButton5, &QToolButton::clicked, &TEditor::SpeedButton5Click},
+        {SpeedButton6, &QToolButton::clicked, &TEditor::SpeedButton6Click},
+        {SpeedButton7, &QToolButton::clicked, &TEditor::SpeedButton7Click},
+        {SpeedButton4, &QToolButton::clicked, &TEditor::SpeedButton4Click},
+        {LfOn1, &QAction::triggered, [this] { MyAdd(MarkerText(MarkerLfOn)); }},
+        {LfOff1, &QAction::triggered, [this] { MyAdd(MarkerText(MarkerLfOff)); }},
+        {CrOn1, &QAction::triggered, [this] { MyAdd(MarkerText(MarkerCrOn)); }},
+        {CrOff1, &QAction::triggered, [this] { MyAdd(MarkerText(MarkerCrOff)); }},
+
+        // The delay panel.
+        {Button1, &QPushButton::clicked, &TEditor::Button1Click},
+
+        // The menu.
+        {New1, &QAction::triggered, &TEditor::New1Click},
+        {Open1, &QAction::triggered, &TEditor::Open1Click},
+        {Save1, &QAction::triggered, &TEditor::Save1Click},
+        {SaveAs1, &QAction::triggered, &TEditor::SaveAs1Click},
+        {Print1, &QAction::triggered, &TEditor::Print1Click},
+        {Userbutton1, &QAction::triggered, &TEditor::Userbutton1Click},
     };
-    on(New1, &TEditor::New1Click);
-    on(Open1, &TEditor::Open1Click);
-    on(Save1, &TEditor::Save1Click);
-    on(SaveAs1, &TEditor::SaveAs1Click);
-    on(Print1, &TEditor::Print1Click);
-    on(Userbutton1, &TEditor::Userbutton1Click);
+    ConnectHandlers(this, table);
 }
 
 void TEditor::CreateDialogs() {
@@ -249,6 +272,12 @@ void TEditor::CreateDialogs() {
     SaveQuestion->setWindowTitle("Confirm");
     SaveQuestion->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
     SaveQuestion->setDefaultButton(QMessageBox::Yes);
+
+    ZeroByteWarning = new QMessageBox(this);
+    ZeroByteWarning->setObjectName("ZeroByteWarning");
+    ZeroByteWarning->setIcon(QMessageBox::Warning);
+    ZeroByteWarning->setWindowTitle("Warning");
+    ZeroByteWarning->setStandardButtons(QMessageBox::Ok);
 }
 
 QPrintDialog* TEditor::PrintDialog1() {
@@ -277,10 +306,11 @@ void TEditor::MyAdd(const QString& marker) {
     QTextCursor cursor = Memo1->textCursor();
     // A selection goes with the first insertion, so the column that counts is
     // the one where the selection starts. Lines are the text's own lines, not
-    // the pieces the area wraps them into: a marker must start a file line.
+    // the pieces the area wraps or splits them into: a marker must start a
+    // file line.
     QTextCursor start(Memo1->document());
     start.setPosition(cursor.selectionStart());
-    cursor.insertText(MarkerInsertion(start.positionInBlock(), marker));
+    cursor.insertText(MarkerInsertion(Memo1->LineColumn(start), marker));
     Memo1->setTextCursor(cursor);
     Memo1->ensureCursorVisible();
 }
@@ -330,13 +360,13 @@ void TEditor::FormResize() {
 }
 
 bool TEditor::event(QEvent* event) {
-    if (event->type() == QEvent::WindowActivate) AfGuard([this] { FormActivate(); });
+    if (event->type() == QEvent::WindowActivate) AfGuarded(this, &TEditor::FormActivate)();
     return QMainWindow::event(event);
 }
 
 void TEditor::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
-    AfGuard([this] { FormResize(); });
+    AfGuarded(this, &TEditor::FormResize)();
 }
 
 void TEditor::closeEvent(QCloseEvent* event) {

@@ -4,10 +4,10 @@
 // grammar, the cutting into groups, each group's byte and its text in the
 // lower view, and the HEX format's upper-casing.
 
-#include "editor/CodePages.h"
-#include "editor/ValueConversion.h"
 #include "fuzz/FuzzCheck.h"
 #include "monitor/ReceiveRules.h"
+#include "text/CodePages.h"
+#include "text/ValueConversion.h"
 
 #include <charconv>
 #include <clocale>

@@ -3,8 +3,8 @@
 // user byte arguments, words, digits and the path helpers. Each result is
 // compared with a plain restatement of its rule.
 
-#include "editor/ScriptFormat.h"
 #include "fuzz/FuzzCheck.h"
+#include "text/ScriptFormat.h"
 
 #include <algorithm>
 #include <array>

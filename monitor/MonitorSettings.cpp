@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -44,12 +45,6 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
     return static_cast<std::int32_t>(bits);
 }
 
-void Write(const std::string& section, const std::string& key, const std::string& value,
-           const std::string& fileName) {
-    if (!afp::WritePrivateProfileString(section, key, value, fileName))
-        throw std::runtime_error("Unable to write to " + fileName);
-}
-
 }  // namespace
 
 std::int32_t ProfileIntegerValue(std::string_view text, std::int32_t defaultValue) {
@@ -86,16 +81,19 @@ TMonitorSettings ReadMonitorSettings(const std::string& fileName) {
 }
 
 void WriteMonitorSettings(const TMonitorSettings& settings, const std::string& fileName) {
-    Write("ComPort1", "Color", std::to_string(settings.Port1Color), fileName);
-    Write("ComPort2", "Color", std::to_string(settings.Port2Color), fileName);
-    Write("ComPort3", "Color", std::to_string(settings.SentColor), fileName);
-    Write("ComPort3", "Sep1", WrapSeparator(settings.Sep1), fileName);
-    Write("ComPort3", "Sep2", WrapSeparator(settings.Sep2), fileName);
-    Write("ComPort3", "EditPath", settings.EditPath, fileName);
-    Write("ComPort3", "EditFile", settings.EditFile, fileName);
-    Write("ComPort3", "LoadPath", settings.LoadPath, fileName);
-    Write("ComPort3", "LoadFile", settings.LoadFile, fileName);
-    Write("ComPort3", "UserCaption", settings.UserCaption, fileName);
-    Write("ComPort3", "UserHint", settings.UserHint, fileName);
-    Write("ComPort3", "UserOut", settings.UserOut, fileName);
+    const std::vector<afp::TProfileEntry> entries = {
+        {"ComPort1", "Color", std::to_string(settings.Port1Color)},
+        {"ComPort2", "Color", std::to_string(settings.Port2Color)},
+        {"ComPort3", "Color", std::to_string(settings.SentColor)},
+        {"ComPort3", "Sep1", WrapSeparator(settings.Sep1)},
+        {"ComPort3", "Sep2", WrapSeparator(settings.Sep2)},
+        {"ComPort3", "EditPath", settings.EditPath},
+        {"ComPort3", "EditFile", settings.EditFile},
+        {"ComPort3", "LoadPath", settings.LoadPath},
+        {"ComPort3", "LoadFile", settings.LoadFile},
+        {"ComPort3", "UserCaption", settings.UserCaption},
+        {"ComPort3", "UserHint", settings.UserHint},
+        {"ComPort3", "UserOut", settings.UserOut},
+    };
+    if (!afp::WritePrivateProfileStrings(entries, fileName)) throw std::runtime_error("Unable to write to " + fileName);
 }

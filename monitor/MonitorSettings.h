@@ -54,7 +54,9 @@ TMonitorSettings ReadMonitorSettings(const std::string& fileName);
 
 // Writes every key, in this order: Color of ComPort1, ComPort2 and ComPort3,
 // then Sep1, Sep2, EditPath, EditFile, LoadPath, LoadFile, UserCaption,
-// UserHint, UserOut of ComPort3. At the first write the platform refuses it
-// throws std::runtime_error "Unable to write to <fileName>"; the values
-// before it stay written, the ones after it are not written.
+// UserHint, UserOut of ComPort3, as one write of the file, so that a program
+// killed meanwhile leaves all the old values or all the new ones. When the
+// platform refuses the write it throws std::runtime_error "Unable to write
+// to <fileName>" and the file keeps its old values (on Windows, where the
+// system writes key by key, the keys before the refused one stay written).
 void WriteMonitorSettings(const TMonitorSettings& settings, const std::string& fileName);

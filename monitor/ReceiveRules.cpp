@@ -33,32 +33,73 @@ void AppendByteText(std::string& text, TDisplayMode mode, std::uint8_t byte) {
     }
 }
 
-TBatchText RenderPort1(std::string_view bytes, const TViewRules& rules) {
+namespace {
+
+// What one port's rule does with one byte.
+enum class TPlacement { Value, LineBreak, Nothing };
+
+TPlacement Port1Placement(std::uint8_t byte, const TViewRules& rules) {
+    return byte != 10 || LineEndShownAsValue(rules) ? TPlacement::Value : TPlacement::LineBreak;
+}
+
+TPlacement Port2Placement(std::uint8_t byte, const TViewRules& rules) {
+    if ((byte != 10 && byte != 13) || LineEndShownAsValue(rules)) return TPlacement::Value;
+    return byte == 10 ? TPlacement::LineBreak : TPlacement::Nothing;
+}
+
+std::size_t ValueWidth(TDisplayMode mode) { return mode == dmDecimal ? 3 : mode == dmHex ? 2 : 1; }
+
+template <class Placement>
+TBatchText Render(std::string_view bytes, const TViewRules& rules, std::size_t textLimit, Placement placement) {
+    const auto sizeOf = [&](std::uint8_t byte) -> std::size_t {
+        switch (placement(byte, rules)) {
+            case TPlacement::Value:
+                return Hidden(rules.Mode, byte) ? 0 : ValueWidth(rules.Mode) + rules.Separator.size();
+            case TPlacement::LineBreak:
+                return 1;
+            case TPlacement::Nothing:
+                break;
+        }
+        return 0;
+    };
+    // Only the bytes whose text reaches into the newest textLimit
+    // characters are rendered; the first of them may be cut.
+    std::size_t first = bytes.size();
+    std::size_t size = 0;
+    while (first > 0 && size < textLimit) size += sizeOf(static_cast<std::uint8_t>(bytes[--first]));
+
     TBatchText batch;
-    batch.Text.reserve(bytes.size() * (3 + rules.Separator.size()));
-    batch.Counted = static_cast<std::int32_t>(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = static_cast<std::uint8_t>(c);
-        if (byte != 10 || LineEndShownAsValue(rules))
-            Show(batch.Text, rules.Mode, byte, rules.Separator);
-        else
-            batch.Text.push_back('\n');
+    batch.Text.reserve(size);
+    for (std::size_t i = first; i < bytes.size(); ++i) {
+        const auto byte = static_cast<std::uint8_t>(bytes[i]);
+        switch (placement(byte, rules)) {
+            case TPlacement::Value:
+                Show(batch.Text, rules.Mode, byte, rules.Separator);
+                break;
+            case TPlacement::LineBreak:
+                batch.Text.push_back('\n');
+                break;
+            case TPlacement::Nothing:
+                break;
+        }
     }
+    if (batch.Text.size() > textLimit) batch.Text.erase(0, batch.Text.size() - textLimit);
     return batch;
 }
 
-TBatchText RenderPort2(std::string_view bytes, const TViewRules& rules) {
-    TBatchText batch;
-    batch.Text.reserve(bytes.size() * (3 + rules.Separator.size()));
-    for (const char c : bytes) {
-        const auto byte = static_cast<std::uint8_t>(c);
-        if ((byte != 10 && byte != 13) || LineEndShownAsValue(rules)) {
-            Show(batch.Text, rules.Mode, byte, rules.Separator);
-            ++batch.Counted;
-        } else if (byte == 10) {
-            batch.Text.push_back('\n');
-        }
-    }
+}  // namespace
+
+TBatchText RenderPort1(std::string_view bytes, const TViewRules& rules, std::size_t textLimit) {
+    TBatchText batch = Render(bytes, rules, textLimit, Port1Placement);
+    batch.Counted = static_cast<std::int32_t>(bytes.size());
+    return batch;
+}
+
+TBatchText RenderPort2(std::string_view bytes, const TViewRules& rules, std::size_t textLimit) {
+    TBatchText batch = Render(bytes, rules, textLimit, Port2Placement);
+    // Only the bytes shown as values (or hidden in their place) count.
+    for (const char c : bytes)
+        batch.Counted += Port2Placement(static_cast<std::uint8_t>(c), rules) == TPlacement::Value;
     return batch;
 }
 

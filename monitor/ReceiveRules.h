@@ -6,9 +6,16 @@
 //
 // The rules are applied to a whole batch at once (everything one poll read
 // from a port); the result is exactly what handling the bytes one at a time
-// would have appended and counted. Plain functions, no state.
+// would have appended and counted, except that a batch keeps only the newest
+// textLimit characters of its text. A view keeps a bounded history and drops
+// the oldest text anyway; a batch that did not would grow with the
+// separator's length (up to 2047 characters from the settings file) times
+// the bytes read, hundreds of megabytes, only to be dropped. Counts always
+// cover every byte. Plain functions, no state.
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -37,13 +44,16 @@ struct TBatchText {
 // Appends the text of one byte to text.
 void AppendByteText(std::string& text, TDisplayMode mode, std::uint8_t byte);
 
+inline constexpr std::size_t NoTextLimit = std::numeric_limits<std::size_t>::max();
+
 // Port 1's bytes in the upper view: every byte is counted; a line feed is a
 // new line without separator unless "Aply LF" is unchecked in HEX/Decimal.
-TBatchText RenderPort1(std::string_view bytes, const TViewRules& rules);
+// The text is at most textLimit characters: the end of the whole text.
+TBatchText RenderPort1(std::string_view bytes, const TViewRules& rules, std::size_t textLimit = NoTextLimit);
 
 // Port 2's bytes in the upper view: carriage returns and line feeds turned
-// into a line break or dropped are not counted.
-TBatchText RenderPort2(std::string_view bytes, const TViewRules& rules);
+// into a line break or dropped are not counted. Text limited as above.
+TBatchText RenderPort2(std::string_view bytes, const TViewRules& rules, std::size_t textLimit = NoTextLimit);
 
 // One sent byte in the lower view (its count is always 1): "Aply CR,LF" in
 // force shows CR and LF in ASCII, where a CR leaves no trace.

@@ -4,13 +4,14 @@
 #include "monitor/Unit1.h"
 
 #include "about/Unit3.h"
-#include "editor/LimitedEdit.h"
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
-#include "monitor/ColorComboBox.h"
 #include "monitor/MonitorSettings.h"
-#include "monitor/MonitorView.h"
-#include "serial/AfApplicationError.h"
+#include "platform/Profile.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -19,12 +20,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
 #include <QWindow>
+
+#include <initializer_list>
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     setObjectName("Form1");
@@ -40,10 +42,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     CreatePortPanels(client);
     CreateViewRegions(client);
     CreateInputRow(client);
-    WireHandlers();
     CreateDialogs();
-    WireDisplayHandlers();
-    WireInputHandlers();
+    CreatePlayback();
+    WireHandlers();
+    WatchReceiving();
+    WatchInputBox();
+    // The keyboard focus rules (eventFilter).
+    for (QObject* watched : std::initializer_list<QObject*>{RichEdit1, RichEdit2, Edit2, Edit7, Edit3})
+        watched->installEventFilter(this);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen->availableGeometry()));
@@ -81,6 +87,9 @@ void TForm1::SetCompanions(TForm3* about, TEditor* editor, TForm2* userButton) {
 int TForm1::ShowModal(QDialog& dialog) { return ModalRunner ? ModalRunner(dialog) : dialog.exec(); }
 
 void TForm1::ReadSettings() {
+    // A crash during an earlier close can have left a hidden temporary copy
+    // of the file, as big as the file itself; nothing else would remove it.
+    afp::RemoveStaleProfileTemporaries(SettingsFileName);
     const TMonitorSettings settings = ReadMonitorSettings(SettingsFileName);
     ColorComboBox1->SetValue(settings.Port1Color);
     ColorComboBox2->SetValue(settings.Port2Color);
@@ -145,7 +154,7 @@ bool TForm1::event(QEvent* event) {
         // count.
         if (!EverActivated || IsCompanion(FocusWindow)) {
             EverActivated = true;
-            AfGuard([this] { FormActivate(); });
+            AfGuarded(this, &TForm1::FormActivate)();
         }
     }
     return QMainWindow::event(event);
@@ -183,17 +192,6 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::FocusIn:
             if (watched == RichEdit2 || watched == Edit2 || watched == Edit7 || watched == Edit3) Edit4->setFocus();
             break;
-        case QEvent::MouseButtonRelease: {
-            const auto* mouse = static_cast<QMouseEvent*>(event);
-            auto* widget = qobject_cast<QWidget*>(watched);
-            if (mouse->button() != Qt::LeftButton || !widget || !widget->rect().contains(mouse->position().toPoint()))
-                break;
-            if (watched == Image1 || watched == Label29) AfGuard([this] { Image1Click(); });
-            if (watched == Image2 || watched == Label30) AfGuard([this] { Image2Click(); });
-            if (watched == Image3) AfGuard([this] { Image3Click(); });
-            if (watched == Label18) AfGuard([this] { Label18Click(); });
-            break;
-        }
         default:
             break;
     }

@@ -33,10 +33,10 @@
 // Test seam: modal windows are run through ShowModal, which calls the runner
 // set with SetModalRunner (QDialog::exec when none is set).
 
-#include "editor/ValueConversion.h"
-#include "monitor/ColorValue.h"
 #include "monitor/ReceiveRules.h"
 #include "serial/AfComPort.h"
+#include "text/ValueConversion.h"
+#include "widgets/ColorValue.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -110,113 +110,113 @@ public:
     std::int32_t SentCount = 0;
 
     // ---- components without a face ----
-    TAfComPort* Comport1;
-    TAfComPort* ComPort2;
+    TAfComPort* Comport1;  // port 1: monitored, and the port the input box and scripts send to
+    TAfComPort* ComPort2;  // port 2: monitored only
     QTimer* Timer1;  // 1000 ms, running: status refresh
     QTimer* Timer2;  // 1 ms, running: polls port 1
     QTimer* Timer3;  // 1 ms, running: polls port 2
     QTimer* Timer4;  // 1000 ms, stopped: RING lamp hold
     QTimer* Timer5;  // stopped: script delays
-    QPlainTextEdit* Memo1;  // hidden line buffer
-    QAction* Exit1;
-    QAction* Editor1;
-    QAction* About1;
+    QPlainTextEdit* Memo1;  // hidden line buffer; unused: the capture and the player keep their own text
+    QAction* Exit1;  // menu "E&xit": closes the window as its close box does
+    QAction* Editor1;  // menu "&Editor": shows the script editor beside this window
+    QAction* About1;  // menu "&About ...": shows the About box, modal
 
     // ---- port 1 panel ----
-    QLabel* Label1;
-    TAfPortComboBox* ComboBox1;
-    QLabel* Image1;
-    QLabel* Label29;
-    TColorComboBox* ColorComboBox1;
-    QPushButton* Button7;
-    QFrame* Led1;
-    QFrame* Led2;
-    QFrame* Led3;
-    QFrame* Led4;
-    QLabel* Label12;
-    QLabel* Label13;
-    QLabel* Label14;
-    QLabel* Label15;
-    QFrame* Panel1;
-    QComboBox* ComboBox2;
-    QComboBox* ComboBox3;
-    QComboBox* ComboBox4;
-    QComboBox* ComboBox5;
-    QComboBox* ComboBox6;
-    QPushButton* Button3;
+    QLabel* Label1;  // port 1's title "Port 1 ... setting"; green while port 1 is open
+    TAfPortComboBox* ComboBox1;  // port 1's chooser: a pick shows the summary, then opens that COM number
+    QLabel* Image1;  // port 1's switch picture; a click shows or hides Panel1 while port 1 is open
+    QLabel* Label29;  // port 1's settings summary over its switch picture; a click toggles Panel1
+    TColorComboBox* ColorComboBox1;  // colour of port 1's bytes in the upper view and of its chip; saved
+    QPushButton* Button7;  // "OFF": closes port 1; visible while port 1 is open
+    QFrame* Led1;  // port 1's CTS lamp: green while CTS is on
+    QFrame* Led2;  // port 1's DSR lamp
+    QFrame* Led3;  // port 1's RING lamp: lit by a ring, put out by Timer4
+    QFrame* Led4;  // port 1's RLSD lamp
+    QLabel* Label12;  // "CTS" beside Led1
+    QLabel* Label13;  // "DSR" beside Led2
+    QLabel* Label14;  // "RING" beside Led3
+    QLabel* Label15;  // "RLSD" beside Led4
+    QFrame* Panel1;  // port 1's pull-down settings panel: the five boxes below and Button3
+    QComboBox* ComboBox2;  // port 1's baud rate; a change reopens the port with it
+    QComboBox* ComboBox3;  // port 1's parity; likewise
+    QComboBox* ComboBox4;  // port 1's data bits; likewise
+    QComboBox* ComboBox5;  // port 1's stop bits; likewise
+    QComboBox* ComboBox6;  // port 1's flow control; likewise
+    QPushButton* Button3;  // "OK" of Panel1: rolls the panel up
 
     // ---- port 2 panel ----
-    QLabel* Label2;
-    TAfPortComboBox* ComComboBox3;
-    QLabel* Image2;
-    QLabel* Label30;
-    TColorComboBox* ColorComboBox2;
-    QPushButton* Button6;
-    QFrame* led5;
-    QFrame* led6;
-    QFrame* led7;
-    QFrame* led8;
-    QLabel* Label31;
-    QLabel* Label32;
-    QLabel* Label33;
-    QLabel* Label34;
-    QFrame* Panel2;
-    QComboBox* ComboBox11;
-    QComboBox* ComboBox10;
-    QComboBox* ComboBox9;
-    QComboBox* ComboBox8;
-    QComboBox* ComboBox7;
-    QPushButton* Button5;
+    QLabel* Label2;  // port 2's title "Port 2 ... setting"; green while port 2 is open
+    TAfPortComboBox* ComComboBox3;  // port 2's chooser: a pick shows the summary, then opens that COM number
+    QLabel* Image2;  // port 2's switch picture; a click shows or hides Panel2 while port 2 is open
+    QLabel* Label30;  // port 2's settings summary over its switch picture; a click toggles Panel2
+    TColorComboBox* ColorComboBox2;  // colour of port 2's bytes in the upper view and of its chip; saved
+    QPushButton* Button6;  // "OFF": closes port 2; visible while port 2 is open
+    QFrame* led5;  // port 2's CTS lamp: green while CTS is on
+    QFrame* led6;  // port 2's DSR lamp
+    QFrame* led7;  // port 2's RING lamp: lit by a ring, put out by Timer4
+    QFrame* led8;  // port 2's RLSD lamp
+    QLabel* Label31;  // "CTS" beside led5
+    QLabel* Label32;  // "DSR" beside led6
+    QLabel* Label33;  // "RING" beside led7
+    QLabel* Label34;  // "RLSD" beside led8
+    QFrame* Panel2;  // port 2's pull-down settings panel: the five boxes below and Button5
+    QComboBox* ComboBox11;  // port 2's baud rate; a change reopens the port with it
+    QComboBox* ComboBox10;  // port 2's parity; likewise
+    QComboBox* ComboBox9;  // port 2's data bits; likewise
+    QComboBox* ComboBox8;  // port 2's stop bits; likewise
+    QComboBox* ComboBox7;  // port 2's flow control; likewise
+    QPushButton* Button5;  // "OK" of Panel2: rolls the panel up
 
     // ---- upper view region ----
-    QLabel* Label3;
-    QLabel* Label7;
-    QLabel* Label10;
-    TMonitorView* RichEdit1;
-    QPushButton* Button1;
-    QPushButton* Button2;
-    QLabel* Label5;
-    QLineEdit* Edit2;
-    QLineEdit* Edit7;
-    QRadioButton* RadioButton1;
-    QRadioButton* RadioButton2;
-    QRadioButton* RadioButton3;
-    QCheckBox* CheckBox4;
-    QLabel* Label8;
-    TLimitedEdit* Edit5;
+    QLabel* Label3;  // "Input from" in the upper view's header bar
+    QLabel* Label7;  // legend chip "COMn" of port 1, in port 1's colour; empty while closed
+    QLabel* Label10;  // legend chip "COMn" of port 2, in port 2's colour; empty while closed
+    TMonitorView* RichEdit1;  // upper view: the bytes received on both ports, each in its port's colour
+    QPushButton* Button1;  // "Clear": empties the upper view and zeroes both its counts
+    QPushButton* Button2;  // "Save": writes the upper view's text to a capture file (*.cpi)
+    QLabel* Label5;  // "Data counts" before Edit2 and Edit7
+    QLineEdit* Edit2;  // port 1's received count (Port1Count)
+    QLineEdit* Edit7;  // port 2's received count (Port2Count)
+    QRadioButton* RadioButton1;  // upper view in ASCII; disables CheckBox4
+    QRadioButton* RadioButton2;  // upper view in HEX; enables CheckBox4
+    QRadioButton* RadioButton3;  // upper view in Decimal; enables CheckBox4
+    QCheckBox* CheckBox4;  // "Aply LF" (HEX, Decimal): a received LF starts a new line, not a value
+    QLabel* Label8;  // "Separe string" before Edit5
+    TLimitedEdit* Edit5;  // the upper view's separator, 3 characters typed; saved as Sep1
 
     // ---- lower view region ----
-    QLabel* Label4;
-    QLabel* Label11;
-    TColorComboBox* ColorComboBox3;
-    QPushButton* ledCTS;
-    QPushButton* LEDDTR;
-    TMonitorView* RichEdit2;
-    QPushButton* Button4;
-    QLabel* Image3;
-    QLabel* Label6;
-    QLineEdit* Edit3;
-    QRadioButton* RadioButton4;
-    QRadioButton* RadioButton5;
-    QRadioButton* RadioButton6;
-    QCheckBox* CheckBox1;
-    QLabel* Label9;
-    TLimitedEdit* Edit6;
+    QLabel* Label4;  // "Output to Port" in the lower view's header; coloured as Label1
+    QLabel* Label11;  // port 1's "COMn" beside Label4; keeps the last number once port 1 closes
+    TColorComboBox* ColorComboBox3;  // colour of the sent bytes in the lower view; saved
+    QPushButton* ledCTS;  // "RTS" switch of port 1 (not CTS, whatever the name); green = RTS on
+    QPushButton* LEDDTR;  // "DTR" switch of port 1; green = DTR on
+    TMonitorView* RichEdit2;  // lower view: the echo of every byte sent to port 1
+    QPushButton* Button4;  // "Clear": empties the lower view and the input box, zeroes the sent count
+    QLabel* Image3;  // About picture; a click shows the About box
+    QLabel* Label6;  // "Data counts" before Edit3
+    QLineEdit* Edit3;  // the count of bytes sent to port 1 (SentCount)
+    QRadioButton* RadioButton4;  // lower view in ASCII; disables CheckBox1
+    QRadioButton* RadioButton5;  // lower view in HEX; enables CheckBox1
+    QRadioButton* RadioButton6;  // lower view in Decimal; enables CheckBox1
+    QCheckBox* CheckBox1;  // "Aply CR,LF" (HEX, Decimal): a sent CR leaves no trace, an LF starts a new line
+    QLabel* Label9;  // "Separe string" before Edit6
+    TLimitedEdit* Edit6;  // the lower view's separator, 3 characters typed; saved as Sep2
 
     // ---- input row ----
-    QLabel* Label18;
-    QLineEdit* Edit4;
-    QToolButton* Edit4Button;
-    QLabel* Label35;
-    QRadioButton* Rascii;
-    QRadioButton* rhex;
-    QRadioButton* Rdec;
-    QLabel* Label17;
-    QRadioButton* Rchar;
-    QRadioButton* Rstring;
-    QLabel* Label16;
-    QCheckBox* ChCR;
-    QCheckBox* chlf;
+    QLabel* Label18;  // "INPUT Box" over Edit4; a click clears the upper view as Button1 does
+    QLineEdit* Edit4;  // the input box: what is typed goes to port 1; takes keys while port 1 is open
+    QToolButton* Edit4Button;  // Edit4's side button "Load from file": plays a script (*.cpo) to port 1
+    QLabel* Label35;  // "Value" over the input format buttons
+    QRadioButton* Rascii;  // input format ASCII: one character is one byte
+    QRadioButton* rhex;  // input format HEX: two hexadecimal digits are one byte
+    QRadioButton* Rdec;  // input format Dec: three decimal digits are one byte
+    QLabel* Label17;  // "Terminated" over the send mode buttons
+    QRadioButton* Rchar;  // send mode Auto: a value goes the moment it is complete
+    QRadioButton* Rstring;  // send mode Enter: the line goes on Enter, then the checked line ends
+    QLabel* Label16;  // "Send" over ChCR and chlf
+    QCheckBox* ChCR;  // "CR": a carriage return after the line sent on Enter
+    QCheckBox* chlf;  // "LF": a line feed after the line sent on Enter (after the CR)
 
     // ---- handlers ----
     void FormActivate();
@@ -286,7 +286,7 @@ public:
     void EchoSent(std::uint8_t byte);
     void Button2Click();
     void Label18Click();
-    QFileDialog* SaveDialog1;
+    QFileDialog* SaveDialog1;  // "Save data as.." for the capture; keeps its last name for the run
 
     // ---- input box and script playback (Unit1Input.cpp, Unit1Playback.cpp) ----
     // The input box Edit4 sends what the user types to port 1: single
@@ -331,8 +331,9 @@ public:
     // the checked line ends of an empty box in Auto mode; the errors of that
     // sending leave it.
     void Edit4KeyPress(unsigned char& Key);
-    // The change handling: sends a complete value, or in Enter mode right
-    // after Enter the whole line. Raises the conversion error of a Dec value
+    // The change handling: in Auto mode sends the value a full box holds; in
+    // Enter mode, right after Enter, sends the whole line, however full the
+    // box (a line of 255 characters is 255 values, not one). Raises the conversion error of a Dec value
     // and port 1's write error; the box then keeps its text.
     void Edit4Change();
     // Enter has just been pressed in Enter mode: the change handling sends
@@ -367,14 +368,16 @@ public:
     void Prikaz(const std::string& line);
     // Set by Timer5's tick, cleared when a delay begins.
     bool DelayDone = false;
-    QFileDialog* OpenDialog1;
+    QFileDialog* OpenDialog1;  // "Open file .." for the script played; starts at LoadPath, LoadFile
 
 private:
     class TInputBoxKeys;
     struct TDelayWait;
 
-    void WireInputHandlers();
-    void WirePlayback();
+    // The input box's own event filter (TInputBoxKeys); no drops.
+    void WatchInputBox();
+    // The script file dialog, Timer5's precision and port 1's room wake-up.
+    void CreatePlayback();
     // The user's ways into the box (TInputBoxKeys); true when the event has
     // been dealt with.
     bool InputBoxEvent(QEvent* event);
@@ -433,6 +436,7 @@ private:
     void CreateViewRegions(QWidget* client);
     void CreateInputRow(QWidget* client);
     void CreateSettingsPanels(QWidget* client);
+    // The window's handler table (Unit1Wiring.cpp).
     void WireHandlers();
 
     // Port panels and lamps (Unit1Ports.cpp).
@@ -447,16 +451,15 @@ private:
     void PaintLineLamp(QFrame* lamp, TAfComPort* port, int line);
     void RingDetected(QFrame* lamp);
 
-    // The port chooser of a panel, bound to port; onChange runs when the user
-    // picks an entry, before the chooser applies the number and opens the port.
-    TAfPortComboBox* CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port,
-                                       std::function<void()> onChange);
+    // The port chooser of a panel, bound to port.
+    TAfPortComboBox* CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port);
 
     void ReadSettings();
 
     // Receive display (Unit1Display.cpp).
     void CreateDialogs();
-    void WireDisplayHandlers();
+    // The ports' receive watchers and Timer1's wake-up of sleeping polling.
+    void WatchReceiving();
     // Shows what one poll read from a port; false when the port had nothing.
     bool PollPort(int port);
     // Keeps the newest lines of a view in sight: line n - 6 at the top.
@@ -474,7 +477,7 @@ private:
     // changes them a thousand times a second, faster than anyone reads.
     void ShowCountSoon(QLineEdit* field);
     void ShowCounts();
-    QTimer* CountsTimer = nullptr;
+    QTimer* CountsTimer = nullptr;  // single-shot, one repaint interval: shows the counts that moved
     bool CountStale[3] = {false, false, false};  // Edit2, Edit7, Edit3
 
     // Guarded: main() destroys the companions before this window.

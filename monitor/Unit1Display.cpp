@@ -13,12 +13,11 @@
 // once-a-second status refresh wake it again within a tick.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -28,9 +27,9 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSaveFile>
 #include <QTimer>
 
-#include <fstream>
 
 namespace {
 
@@ -93,9 +92,7 @@ void TForm1::ShowCounts() {
     }
 }
 
-void TForm1::WireDisplayHandlers() {
-    connect(Button2, &QPushButton::clicked, this, [this] { AfGuard([this] { Button2Click(); }); });
-    Label18->installEventFilter(this);
+void TForm1::WatchReceiving() {
     // Bytes arriving, or left waiting, wake a sleeping polling timer. The
     // watcher runs on the port's event thread: it only posts the wake-up.
     for (const int port : {1, 2}) {
@@ -104,6 +101,7 @@ void TForm1::WireDisplayHandlers() {
                 QMetaObject::invokeMethod(this, [this, port] { WakePolling(port); }, Qt::QueuedConnection);
         });
     }
+    // After Timer1Timer, which has refreshed the ports' states.
     connect(Timer1, &QTimer::timeout, this, [this] {
         if (Comport1->IsOpen()) WakePolling(1);
         if (ComPort2->IsOpen()) WakePolling(2);
@@ -150,7 +148,10 @@ bool TForm1::PollPort(int port) {
         return false;
     }
     QuietTicks[port - 1] = 0;
-    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules) : RenderPort2(bytes, rules);
+    // What the view would drop at once is never made: a long separator
+    // would otherwise turn one tick's bytes into hundreds of megabytes.
+    const std::size_t limit = RichEdit1->MaxBytes();
+    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules, limit) : RenderPort2(bytes, rules, limit);
     if (!batch.Text.empty()) {
         const TColor color = (port == 1 ? ColorComboBox1 : ColorComboBox2)->Value();
         RichEdit1->Append(batch.Text, ColorToQRgb(color));
@@ -227,9 +228,11 @@ void TForm1::Button2Click() {
     if (ShowModal(*SaveDialog1) != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
     QString chosen = SaveDialog1->selectedFiles().first();
     if (QFileInfo(chosen).suffix().isEmpty()) chosen += ".cpi";
-    std::ofstream file(chosen.toStdString(), std::ios::binary | std::ios::trunc);
-    if (!file) throw EAfSerialError(AfFormat("Cannot create file %s", chosen.toLocal8Bit().constData()));
-    file.write(capture.data(), static_cast<std::streamsize>(capture.size()));
-    file.close();
-    if (!file) throw EAfSerialError(AfFormat("Cannot create file %s", chosen.toLocal8Bit().constData()));
+    // An existing capture is replaced only by a complete new one: the text
+    // goes to a temporary file beside it, renamed over it at the end. A full
+    // disk then leaves the old file as it was and no temporary file.
+    QSaveFile file(chosen);
+    const auto size = static_cast<qint64>(capture.size());
+    if (!file.open(QIODevice::WriteOnly) || file.write(capture.data(), size) != size || !file.commit())
+        throw EAfSerialError(AfFormat("Cannot create file %s", chosen.toLocal8Bit().constData()));
 }

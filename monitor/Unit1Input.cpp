@@ -4,10 +4,10 @@
 // Unit1Playback.cpp.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "monitor/ColorComboBox.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -87,23 +87,9 @@ private:
     TForm1* Form;
 };
 
-void TForm1::WireInputHandlers() {
-    const auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
-        connect(sender, signal, this, AfGuarded(this, handler));
-    };
-    on(Rchar, &QRadioButton::clicked, &TForm1::RcharClick);
-    on(Rstring, &QRadioButton::clicked, &TForm1::RstringClick);
-    on(Rascii, &QRadioButton::clicked, &TForm1::RasciiClick);
-    on(rhex, &QRadioButton::clicked, &TForm1::rhexClick);
-    on(Rdec, &QRadioButton::clicked, &TForm1::RdecClick);
-    on(ChCR, &QCheckBox::clicked, &TForm1::ChCRClick);
-    on(chlf, &QCheckBox::clicked, &TForm1::chlfClick);
-    // Program changes too: the player's appending and the box's own clearing
-    // are sent by the same rules as typing.
-    on(Edit4, &QLineEdit::textChanged, &TForm1::Edit4Change);
+void TForm1::WatchInputBox() {
     Edit4->installEventFilter(new TInputBoxKeys(this, Edit4));
     Edit4->setAcceptDrops(false);
-    WirePlayback();
 }
 
 // ---- set-ups ----
@@ -307,10 +293,12 @@ void TForm1::Edit4Change() {
 void TForm1::SendFromBox(bool enterMode) {
     const TInputFormat format = InputFormat();
     const std::string text = BoxBytes();
-    if (text.size() == static_cast<std::size_t>(Edit4Limit)) {
+    // A full box is one complete value only in Auto mode: in Enter mode the
+    // limit is the line's length, and a full line is sent whole like any
+    // other.
+    if (!enterMode && text.size() == static_cast<std::size_t>(Edit4Limit)) {
         SendToPort1(BoxValue(format, text), true);
-        // Clearing runs this again: in Auto mode it stops at once, in Enter
-        // mode (EnterPending still set) it sends the line ends.
+        // Clearing runs this again, which stops at once.
         Edit4->clear();
         Edit4->setFocus();
         return;

@@ -1,15 +1,15 @@
 // The main window's controls: names, captions, hints, fonts, colours and
-// places (pixels of the client area below the menu bar), and the wiring of
-// every handler through AfGuard.
+// places (pixels of the client area below the menu bar). Their handlers are
+// wired in Unit1Wiring.cpp.
 #include "monitor/Unit1.h"
 
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
-#include "monitor/Pictures.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfPortControls.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
+#include "widgets/Pictures.h"
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,8 +18,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 
@@ -106,8 +108,47 @@ TLimitedEdit* SeparatorField(QWidget* parent, const char* name, int left, int to
     return field;
 }
 
-QComboBox* SettingBox(QWidget* panel, const char* name, int left, int top, int width, const QStringList& items) {
-    auto* box = Put(new QComboBox(panel), name, left, top, width, 21);
+// The settings panels' boxes are narrow (37 pixels for the data and stop
+// bits): with the platform's padding and arrow, "1.5" or "256000" would not
+// fit. This look keeps a one-pixel frame and a narrow arrow and gives the
+// rest to the text.
+class TCompactBoxStyle : public QProxyStyle {
+public:
+    static constexpr int Frame = 1;
+    static constexpr int ArrowWidth = 10;
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        if (control != CC_ComboBox || (part != SC_ComboBoxArrow && part != SC_ComboBoxEditField))
+            return QProxyStyle::subControlRect(control, option, part, widget);
+        const QRect whole = option->rect.adjusted(Frame, Frame, -Frame, -Frame);
+        QRect rect = whole;
+        if (part == SC_ComboBoxArrow)
+            rect.setLeft(whole.right() - ArrowWidth + 1);
+        else
+            rect.setRight(whole.right() - ArrowWidth);
+        return visualRect(option->direction, option->rect, rect);
+    }
+};
+
+// An editable drop-down box whose list is as wide as its longest item,
+// however narrow the box.
+class TSettingBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        QAbstractItemView* list = view();
+        const int scrollBar = count() > maxVisibleItems() ? list->verticalScrollBar()->sizeHint().width() : 0;
+        list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + scrollBar);
+        QComboBox::showPopup();
+    }
+};
+
+QComboBox* SettingBox(QWidget* panel, QStyle* look, const char* name, int left, int top, int width,
+                      const QStringList& items) {
+    auto* box = Put(new TSettingBox(panel), name, left, top, width, 21);
+    box->setStyle(look);
     box->setEditable(true);
     box->setInsertPolicy(QComboBox::NoInsert);
     // A typed text stays what was typed: it is an item or it is not.
@@ -163,10 +204,9 @@ void TForm1::CreatePortPanels(QWidget* client) {
     Label1 = Put(new QLabel("Port 1               setting", client), "Label1", 24, 16, 313, 13);
     Label2 = Put(new QLabel("Port 2               setting", client), "Label2", 360, 16, 313, 13);
 
-    ComboBox1 = CreatePortChooser(client, "ComboBox1", Comport1, [this] { AfGuard([this] { ComboBox1Change(); }); });
+    ComboBox1 = CreatePortChooser(client, "ComboBox1", Comport1);
     ComboBox1->setGeometry(24, 31, 65, 22);
-    ComComboBox3 =
-        CreatePortChooser(client, "ComComboBox3", ComPort2, [this] { AfGuard([this] { ComComboBox3Change(); }); });
+    ComComboBox3 = CreatePortChooser(client, "ComComboBox3", ComPort2);
     ComComboBox3->setGeometry(358, 31, 65, 22);
 
     const QPixmap display = SettingsDisplayPicture();
@@ -216,16 +256,18 @@ void TForm1::CreateSettingsPanels(QWidget* client) {
         frame->setFrameStyle(QFrame::Box | QFrame::Plain);
         frame->setLineWidth(1);
         SetBackgroundColor(frame, InactiveCaptionColor);
+        auto* look = new TCompactBoxStyle;
+        look->setParent(frame);
         Caption(frame, "", "Bauds", 16, 12);
         Caption(frame, "", "Parity", 16, 36);
         Caption(frame, "", "Data", 16, 60);
         Caption(frame, "", "Stop bits", 16, 84);
         Caption(frame, "", "Flow control", 16, 108);
-        boxes[0] = SettingBox(frame, boxNames[0], 80, 8, 60, bauds);
-        boxes[1] = SettingBox(frame, boxNames[1], 80, 32, 57, parities);
-        boxes[2] = SettingBox(frame, boxNames[2], 80, 56, 37, databits);
-        boxes[3] = SettingBox(frame, boxNames[3], 80, 80, 37, stopbits);
-        boxes[4] = SettingBox(frame, boxNames[4], 80, 104, 84, flows);
+        boxes[0] = SettingBox(frame, look, boxNames[0], 80, 8, 60, bauds);
+        boxes[1] = SettingBox(frame, look, boxNames[1], 80, 32, 57, parities);
+        boxes[2] = SettingBox(frame, look, boxNames[2], 80, 56, 37, databits);
+        boxes[3] = SettingBox(frame, look, boxNames[3], 80, 80, 37, stopbits);
+        boxes[4] = SettingBox(frame, look, boxNames[4], 80, 104, 84, flows);
         ok = Button(frame, okName, "OK", 264, 99, 51, 25);
         frame->hide();
         frame->raise();
@@ -347,67 +389,4 @@ void TForm1::CreateInputRow(QWidget* client) {
 
     Memo1 = Put(new QPlainTextEdit(client), "Memo1", 400, 120, 185, 89);
     Memo1->hide();
-}
-
-void TForm1::WireHandlers() {
-    const auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
-        connect(sender, signal, this, AfGuarded(this, handler));
-    };
-    on(Exit1, &QAction::triggered, &TForm1::Exit1Click);
-    on(Editor1, &QAction::triggered, &TForm1::Editor1Click);
-    on(About1, &QAction::triggered, &TForm1::About1Click);
-
-    for (QObject* watched : std::initializer_list<QObject*>{RichEdit1, RichEdit2, Edit2, Edit7, Edit3, Image1,
-                                                            Label29, Image2, Label30, Image3})
-        watched->installEventFilter(this);
-
-    on(Button3, &QPushButton::clicked, &TForm1::Button3Click);
-    on(Button5, &QPushButton::clicked, &TForm1::Button5Click);
-    on(Button7, &QPushButton::clicked, &TForm1::Button7Click);
-    on(Button6, &QPushButton::clicked, &TForm1::Button6Click);
-    const std::pair<QComboBox*, void (TForm1::*)()> boxes[] = {
-        {ComboBox2, &TForm1::ComboBox2Change},   {ComboBox3, &TForm1::ComboBox3Change},
-        {ComboBox4, &TForm1::ComboBox4Change},   {ComboBox5, &TForm1::ComboBox5Change},
-        {ComboBox6, &TForm1::ComboBox6Change},   {ComboBox11, &TForm1::ComboBox11Change},
-        {ComboBox10, &TForm1::ComboBox10Change}, {ComboBox9, &TForm1::ComboBox9Change},
-        {ComboBox8, &TForm1::ComboBox8Change},   {ComboBox7, &TForm1::ComboBox7Change}};
-    for (const auto& [box, handler] : boxes) {
-        // A pick and a typed change; filling the boxes from the port emits
-        // neither.
-        on(box, &QComboBox::activated, handler);
-        on(box->lineEdit(), &QLineEdit::textEdited, handler);
-    }
-
-    on(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
-    on(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
-    on(Timer3, &QTimer::timeout, &TForm1::Timer3Timer);
-    on(Timer4, &QTimer::timeout, &TForm1::Timer4Timer);
-    on(Timer5, &QTimer::timeout, &TForm1::Timer5Timer);
-
-    const auto event = [this](void (TForm1::*handler)()) { return AfGuarded(this, handler); };
-    Comport1->OnCTSChanged = event(&TForm1::Comport1CTSChanged);
-    Comport1->OnDSRChanged = event(&TForm1::Comport1DSRChanged);
-    Comport1->OnRINGDetected = event(&TForm1::Comport1RINGDetected);
-    Comport1->OnRLSDChanged = event(&TForm1::Comport1RLSDChanged);
-    ComPort2->OnCTSChanged = event(&TForm1::ComPort2CTSChanged);
-    ComPort2->OnDSRChanged = event(&TForm1::ComPort2DSRChanged);
-    ComPort2->OnRINGDetected = event(&TForm1::ComPort2RINGDetected);
-    ComPort2->OnRLSDChanged = event(&TForm1::ComPort2RLSDChanged);
-    // Runs inside the Open that raised it, so an error in it goes to the
-    // handler that opened the port.
-    Comport1->OnPortOpen = [this](QObject*) { Comport1PortOpen(); };
-
-    on(ledCTS, &QPushButton::clicked, &TForm1::ledCTSClick);
-    on(LEDDTR, &QPushButton::clicked, &TForm1::LEDDTRClick);
-
-    on(RadioButton1, &QRadioButton::clicked, &TForm1::RadioButton1Click);
-    on(RadioButton2, &QRadioButton::clicked, &TForm1::RadioButton2Click);
-    on(RadioButton3, &QRadioButton::clicked, &TForm1::RadioButton3Click);
-    on(RadioButton4, &QRadioButton::clicked, &TForm1::RadioButton4Click);
-    on(RadioButton5, &QRadioButton::clicked, &TForm1::RadioButton5Click);
-    on(RadioButton6, &QRadioButton::clicked, &TForm1::RadioButton6Click);
-    on(CheckBox4, &QCheckBox::clicked, &TForm1::CheckBox4Click);
-    on(CheckBox1, &QCheckBox::clicked, &TForm1::CheckBox1Click);
-    on(Button1, &QPushButton::clicked, &TForm1::Button1Click);
-    on(Button4, &QPushButton::clicked, &TForm1::Button4Click);
 }

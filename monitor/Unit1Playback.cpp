@@ -1,22 +1,20 @@
 // Script playback: the input box's side button plays a *.cpo file to port 1
 // through the box's own key and change handling. See Unit1.h for the
-// contract and editor/ScriptFormat.h for the file's lines and markers.
+// contract and text/ScriptFormat.h for the file's lines and markers.
 #include "monitor/Unit1.h"
 
-#include "editor/CodePages.h"
-#include "editor/ScriptFormat.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfErrors.h"
+#include "text/CodePages.h"
+#include "text/ScriptFormat.h"
+#include "ui/ScriptFile.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QTimer>
-#include <QToolButton>
 
 #include <algorithm>
 #include <limits>
@@ -26,28 +24,14 @@ namespace {
 
 // The most a script may hold: the text capacity of a classic edit control.
 constexpr std::size_t ScriptCapacity = 0x7FFFFFFE;
-constexpr qint64 ReadChunk = 1 << 20;
 
-// The file's text up to its first zero byte, as lines. Reading stops at the
-// zero byte, so a device that never ends (a stream of zeros) ends at once.
+// The file's text up to its first zero byte, as lines. Only a regular file
+// is read (ReadScriptFile), so a named pipe or a device cannot hold the
+// window.
 std::vector<std::string> ReadScriptLines(const QString& path) {
-    const auto cannotOpen = [&path] {
-        return std::runtime_error(AfFormat("Cannot open file %s", path.toLocal8Bit().constData()));
-    };
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) throw cannotOpen();
-    std::string text;
-    std::string chunk(static_cast<std::size_t>(ReadChunk), '\0');
-    for (;;) {
-        const qint64 read = file.read(chunk.data(), ReadChunk);
-        if (read < 0) throw cannotOpen();
-        if (read == 0) break;
-        const std::string_view piece(chunk.data(), static_cast<std::size_t>(read));
-        const std::size_t zero = piece.find('\0');
-        text.append(piece.substr(0, zero));
-        if (text.size() > ScriptCapacity) throw std::runtime_error("Text exceeds memo capacity");
-        if (zero != std::string_view::npos) break;
-    }
+    std::string text = ReadScriptFile(path);
+    text.resize(std::min(text.find('\0'), text.size()));
+    if (text.size() > ScriptCapacity) throw std::runtime_error("Text exceeds memo capacity");
     return SplitScriptLines(text);
 }
 
@@ -64,7 +48,7 @@ struct TForm1::TDelayWait {
     bool Done = false;
 };
 
-void TForm1::WirePlayback() {
+void TForm1::CreatePlayback() {
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
@@ -73,7 +57,6 @@ void TForm1::WirePlayback() {
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setNameFilter("Com Port Output (*.cpo)");
     OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-    connect(Edit4Button, &QToolButton::clicked, this, [this] { AfGuard([this] { Edit4ButtonClick(); }); });
     // A delay is never cut short by a coarse timer that fires early.
     Timer5->setTimerType(Qt::PreciseTimer);
     Comport1->OnOutBufFree = [this](QObject*) {

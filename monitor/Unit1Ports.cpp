@@ -2,8 +2,8 @@
 // refresh) and the modem lamps and switches.
 #include "monitor/Unit1.h"
 
-#include "monitor/ColorComboBox.h"
 #include "serial/AfPortControls.h"
+#include "widgets/ColorComboBox.h"
 
 #include <QComboBox>
 #include <QFrame>
@@ -31,12 +31,10 @@ void SetPanelHeight(QFrame* panel, int height) {
 
 }  // namespace
 
-TAfPortComboBox* TForm1::CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port,
-                                           std::function<void()> onChange) {
+TAfPortComboBox* TForm1::CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port) {
     auto* chooser = new TAfPortComboBox(parent);
     chooser->setObjectName(name);
     chooser->SetComPort(port);
-    chooser->OnChange = [onChange](QObject*) { onChange(); };
     return chooser;
 }
 

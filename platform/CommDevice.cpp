@@ -2,8 +2,10 @@
 
 #include "platform/CommBackends.h"
 #include "platform/PortMap.h"
+#include "platform/Trace.h"
 
 #include <charconv>
+#include <optional>
 
 namespace afp {
 
@@ -20,28 +22,48 @@ int ComNumberOf(const std::string& name) {
     if (error != std::errc() || end != last || number <= 0) return 0;
     return number;
 }
+
+bool IsVirtual(const std::string& device) { return device.rfind(VirtualPrefix, 0) == 0; }
+
+// The device behind a name; nothing when there is none.
+std::optional<std::string> DeviceOf(const std::string& name) {
+    std::string device = name;
+    if (const int number = ComNumberOf(name); number > 0) {
+        const auto entry = TPortMap::LoadDefault().Find(number);
+        if (!entry) {
+            Trace(TTraceArea::Platform, name, ": not in the port map -> ", TWin32Error{ERROR_FILE_NOT_FOUND});
+            return std::nullopt;
+        }
+        device = entry->Device;
+        Trace(TTraceArea::Platform, name, " is ", device);
+    }
+    // Relative names would open files in whatever folder we run in.
+    if (!IsVirtual(device) && (device.empty() || device.front() != '/')) {
+        Trace(TTraceArea::Platform, "\"", device, "\": neither a full path nor a virtual device -> ",
+              TWin32Error{ERROR_FILE_NOT_FOUND});
+        return std::nullopt;
+    }
+    return device;
+}
+
 }  // namespace
 
 DWORD LastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
 
 std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name) {
-    std::string device = name;
-    if (const int number = ComNumberOf(name); number > 0) {
-        const auto entry = TPortMap::LoadDefault().Find(number);
-        if (!entry) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return nullptr;
-        }
-        device = entry->Device;
-    }
-    if (device.rfind(VirtualPrefix, 0) == 0) return OpenVirtualCommDevice(device);
-    if (device.empty() || device.front() != '/') {
-        // Relative names would open files in whatever folder we run in.
+    const auto device = DeviceOf(name);
+    if (!device) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    return OpenPosixCommDevice(device);
+    return IsVirtual(*device) ? OpenVirtualCommDevice(*device) : OpenPosixCommDevice(*device);
+}
+
+DWORD ProbeCommDevice(const std::string& name) {
+    const auto device = DeviceOf(name);
+    if (!device) return ERROR_FILE_NOT_FOUND;
+    return IsVirtual(*device) ? ProbeVirtualCommDevice(*device) : ProbePosixCommDevice(*device);
 }
 
 }  // namespace afp

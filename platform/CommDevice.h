@@ -98,6 +98,16 @@ protected:
 // not permitted) when it exists but cannot be opened.
 std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name);
 
+// Whether the device could be opened now, found out without disturbing
+// whoever holds it: no setting and no modem line changes, nothing is kept.
+// Returns what OpenCommDevice would leave in LastError(): ERROR_SUCCESS
+// when the device is free, ERROR_FILE_NOT_FOUND when there is no such
+// device, ERROR_ACCESS_DENIED when it is busy (held by this or another
+// program, also where the system would let a second open through: a Linux
+// tty that another program has claimed by flock, TIOCEXCL or a UUCP lock
+// file) or not permitted.
+DWORD ProbeCommDevice(const std::string& name);
+
 // The calling thread's last error, as Win32's GetLastError/SetLastError.
 DWORD LastError();
 void SetLastError(DWORD error);

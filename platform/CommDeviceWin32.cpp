@@ -513,6 +513,19 @@ std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name) {
     return OpenWin32CommDevice(name);
 }
 
+DWORD ProbeCommDevice(const std::string& name) {
+    if (name.rfind(VirtualPrefix, 0) == 0) return ProbeVirtualCommDevice(name);
+    if (name.empty()) return ERROR_FILE_NOT_FOUND;
+    // Windows opens a comm device for one user at a time: a port held
+    // elsewhere refuses this open and is left alone.
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return OpenError(::GetLastError());
+    const bool serial = GetFileType(handle) == FILE_TYPE_CHAR;
+    CloseHandle(handle);
+    return serial ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
 DWORD LastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
 

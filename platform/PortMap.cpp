@@ -2,11 +2,13 @@
 
 #include "platform/CommBackends.h"
 #include "platform/Profile.h"
+#include "platform/Trace.h"
 
 #include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 
 #include <sys/stat.h>
@@ -53,6 +55,34 @@ bool Exists(const std::filesystem::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }
+
+// Why each device got its number or was left out, for the trace. Every open
+// and every probe of a number loads the map, and the port chooser probes
+// each number in turn: a load's decisions are traced only when they differ
+// from the last traced ones.
+class TDecisions {
+public:
+    TDecisions() : on_(TraceOn(TTraceArea::Platform)) {}
+
+    template <class... Parts>
+    void Note(const Parts&... parts) {
+        if (on_) lines_.push_back(TraceText(parts...));
+    }
+
+    void Publish() {
+        if (!on_) return;
+        static std::mutex lock;
+        static std::vector<std::string> last;  // guarded by lock
+        std::lock_guard guard(lock);
+        if (lines_ == last) return;
+        for (const std::string& line : lines_) Trace(TTraceArea::Platform, "port map: ", line);
+        last = std::move(lines_);
+    }
+
+private:
+    const bool on_;
+    std::vector<std::string> lines_;
+};
 
 // ---- descriptions --------------------------------------------------------------
 
@@ -126,7 +156,7 @@ struct TFound {
 // Which group a /sys/class/tty entry belongs to, or nothing when it is not a
 // serial port with hardware behind it. Names are "tty" + letters + number;
 // tty<n> (virtual consoles), console, ptmx, ttyprintk and the like never are.
-std::optional<TGroup> GroupOf(const std::filesystem::path& entry, std::string_view name) {
+std::optional<TGroup> GroupOf(const std::filesystem::path& entry, std::string_view name, TDecisions& decisions) {
     if (!name.starts_with("tty")) return std::nullopt;
     const std::string_view rest = name.substr(3);
     const auto digits = std::find_if(rest.begin(), rest.end(), IsDigit) - rest.begin();
@@ -140,8 +170,10 @@ std::optional<TGroup> GroupOf(const std::filesystem::path& entry, std::string_vi
         // The 8250 driver registers ttyS ports whether or not a UART answers;
         // `type` is 0 (PORT_UNKNOWN) for those phantoms.
         const std::string type = ReadAttribute(entry / "type");
-        if (!AllDigits(type) || type.find_first_not_of('0') == std::string::npos)
+        if (!AllDigits(type) || type.find_first_not_of('0') == std::string::npos) {
+            decisions.Note(name, " skipped: no UART behind it (sysfs type \"", type, "\")");
             return std::nullopt;
+        }
         return TGroup::Other;
     }
     // Platform UARTs (ttyAMA, ttymxc, ttySAC, ttyO, ttyHS, ttyTHS, ttyLP …) are
@@ -175,17 +207,31 @@ bool NaturalLess(std::string_view a, std::string_view b) {
     return a < b;
 }
 
-std::vector<TFound> ScanDevices(const TPortMapSources& sources) {
+// Why the scan listed a device.
+const char* ScanReason(TGroup group) {
+    switch (group) {
+        case TGroup::Usb: return "scanned, a USB serial adapter";
+        case TGroup::Acm: return "scanned, a USB modem or CDC-ACM device";
+        case TGroup::Other: return "scanned, a serial port with hardware behind it";
+    }
+    return "";
+}
+
+std::vector<TFound> ScanDevices(const TPortMapSources& sources, TDecisions& decisions) {
     std::vector<TFound> found;
     std::error_code error;
     std::filesystem::directory_iterator listing(sources.SysClassTty, error);
     for (; !error && listing != std::filesystem::directory_iterator(); listing.increment(error)) {
         const std::string name = listing->path().filename().string();
-        const auto group = GroupOf(listing->path(), name);
+        const auto group = GroupOf(listing->path(), name, decisions);
+        if (!group) continue;
         // A device without its node cannot be opened; do not offer it.
-        if (group && Exists(std::filesystem::path(sources.DevDir) / name))
+        if (Exists(std::filesystem::path(sources.DevDir) / name))
             found.push_back({*group, name});
+        else
+            decisions.Note(name, " skipped: no node in ", sources.DevDir);
     }
+    if (error) decisions.Note("scan of ", sources.SysClassTty, " failed: ", error.message());
     std::sort(found.begin(), found.end(), [](const TFound& a, const TFound& b) {
         if (a.Group != b.Group) return a.Group < b.Group;
         return NaturalLess(a.Name, b.Name);
@@ -224,12 +270,14 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
     const TNamedPorts named = ParsePortsSection(ProfileText(sources.SettingsFile));
 
     TPortMap map;
+    TDecisions decisions;
     std::array<bool, HighestComNumber + 1> taken{};
     std::set<std::string> namedDevices;
     for (const auto& [number, device] : named.Named) {
         map.entries_.push_back({number, device, NamedDescription(device)});
         taken[static_cast<std::size_t>(number)] = true;
         namedDevices.insert(Resolved(device));
+        decisions.Note("COM", number, " is ", device, ": named in [Ports]");
     }
 
     int candidate = 1;
@@ -240,30 +288,40 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
         taken[static_cast<std::size_t>(candidate)] = true;
         return candidate;
     };
-    auto add = [&](const std::string& device, std::string description) {
-        if (namedDevices.contains(Resolved(device))) return;
-        if (const int number = nextFree(); number > 0)
+    auto add = [&](const std::string& device, std::string description, const char* why) {
+        if (namedDevices.contains(Resolved(device))) {
+            decisions.Note(device, " skipped: [Ports] already names it");
+            return;
+        }
+        if (const int number = nextFree(); number > 0) {
             map.entries_.push_back({number, device, std::move(description)});
+            decisions.Note("COM", number, " is ", device, ": ", why);
+        } else {
+            decisions.Note(device, " skipped: no COM number left");
+        }
     };
 
+    if (!named.Scan) decisions.Note("no scan: [Ports] Scan is off");
     if (named.Scan) {
-        for (const TFound& found : ScanDevices(sources)) {
+        for (const TFound& found : ScanDevices(sources, decisions)) {
             const std::string device = sources.DevDir + "/" + found.Name;
             std::string description = device;
             if (const std::string product =
                     UsbProduct(std::filesystem::path(sources.SysClassTty) / found.Name);
                 !product.empty())
                 description += " \u2014 " + product;
-            add(device, std::move(description));
+            add(device, std::move(description), ScanReason(found.Group));
         }
     }
+    if (!named.DemoPair) decisions.Note("no demo pair: [Ports] DemoPair is off");
     if (named.DemoPair) {
         for (const char* end : {"A", "B"}) {
             const std::string device =
                 std::string(VirtualPrefix) + std::string(DemoPair) + "/" + end;
-            add(device, NamedDescription(device));
+            add(device, NamedDescription(device), "the demo pair");
         }
     }
+    decisions.Publish();
 
     std::sort(map.entries_.begin(), map.entries_.end(),
               [](const TPortEntry& a, const TPortEntry& b) { return a.Number < b.Number; });

@@ -2,13 +2,23 @@
 // a pty slave) driven with the Win32 semantics of TCommDriver.
 //
 // Opening. The node is opened non-blocking, checked to be a terminal, and
-// claimed twice: flock(LOCK_EX) refuses a second open by any program that
-// locks too, even for root, and TIOCEXCL refuses any other non-root open
-// (root bypasses it). Errors: no such node → ERROR_FILE_NOT_FOUND; busy,
-// not permitted, a directory or a node that is not a terminal →
-// ERROR_ACCESS_DENIED; anything else → ERROR_GEN_FAILURE. The line goes into
-// raw mode at once, keeping its framing and flow control; GetCommState
-// reports the settings found there until SetCommState replaces them.
+// claimed the three ways Linux serial programs respect: flock(LOCK_EX)
+// refuses a second open by any program that locks too, even for root;
+// TIOCEXCL refuses any other non-root open (root bypasses it); a UUCP lock
+// file (UucpLock.h) tells minicom and its kind, and a stale one is taken
+// over. Errors: no such node → ERROR_FILE_NOT_FOUND; busy (held by a lock
+// of any of the three kinds), not permitted, a directory or a node that is
+// not a terminal → ERROR_ACCESS_DENIED; anything else → ERROR_GEN_FAILURE.
+// The line goes into raw mode at once, keeping its framing and flow control;
+// GetCommState reports the settings found there until SetCommState replaces
+// them. The claims end when the device is destroyed, and already when it is
+// lost, so that an adapter plugged in again is free for whoever wants it.
+//
+// Probing (ProbePosixCommDevice) must not disturb a program that holds the
+// device: it opens the node without a claim, changes no setting and no
+// modem line, reads whether someone holds it (TIOCGEXCL, which root's opens
+// do not bypass; a shared flock, which an exclusive one elsewhere refuses;
+// a live lock file) and closes it again.
 //
 // Raw mode uses VMIN=1 with O_NONBLOCK rather than VMIN=0: with VMIN=0 a read
 // of an empty line returns 0, which is indistinguishable from a hung-up
@@ -32,11 +42,14 @@
 // fOutxDsrFlow, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, fDsrSensitivity,
 // fErrorChar, fAbortOnError. Equal XonChar and XoffChar with XON/XOFF flow
 // are ERROR_INVALID_PARAMETER, as on Win32.
-// Settings are applied at once (TCSANOW) and read back; a driver that cannot
-// take them (a speed it clamps, a framing it rewrites) gets its previous
-// settings back and SetCommState fails with ERROR_NOT_SUPPORTED. A pty
-// carries bytes, not frames: the kernel holds it at CS8 without PARENB
-// whatever is asked, so on a pty those two are not checked.
+// Settings go to the driver in one TCSETS2 (PosixTermios2.h) and are read
+// back; a driver that did not take what it honours (a speed it clamps, a
+// framing it rewrites) gets its previous settings back and SetCommState fails
+// with ERROR_NOT_SUPPORTED. A pty carries bytes, not frames: the kernel holds
+// it at CS8 without PARENB whatever is asked (and keeps everything else:
+// PARODD, CMSPAR, CSTOPB, CRTSCTS, the input flags, any speed), so a framing
+// it cannot represent is taken without complaint and those two are not
+// compared.
 //
 // The I/O thread, one per open device, is the only reader and writer of the
 // tty. It poll()s the tty (POLLIN only while the input queue has room,
@@ -54,10 +67,17 @@
 // Devices without modem lines (ptys) report every line off, take the DTR/RTS
 // escapes without effect, and their thread sleeps without a time-out: an
 // idle pty costs no CPU.
+//
+// The trace (Trace.h, area "platform") gets every open, probe and close with
+// the path, the step that failed and its errno, every setting the driver
+// refused with what was asked and what it read back, and every loss with
+// its cause. errno is taken before tracing, which may change it.
 
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
 #include "platform/PosixTermios2.h"
+#include "platform/Trace.h"
+#include "platform/UucpLock.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -130,12 +150,16 @@ class TClaimedTty {
 public:
     TClaimedTty() = default;
     explicit TClaimedTty(TUniqueFd fd) : fd_(std::move(fd)) {}
-    ~TClaimedTty() {
-        if (fd_.Valid()) ::ioctl(fd_.Get(), TIOCNXCL);
-    }
+    ~TClaimedTty() { Unclaim(); }
     TClaimedTty(TClaimedTty&&) noexcept = default;
     TClaimedTty& operator=(TClaimedTty&&) noexcept = default;
     int Get() const { return fd_.Get(); }
+    // Gives up both claims and keeps the descriptor; from any thread.
+    void Unclaim() const {
+        if (!fd_.Valid()) return;
+        ::ioctl(fd_.Get(), TIOCNXCL);
+        ::flock(fd_.Get(), LOCK_UN);
+    }
 
 private:
     TUniqueFd fd_;
@@ -152,6 +176,16 @@ DWORD OpenErrorFor(int error) {
     }
 }
 
+// Traces why an open failed; returns result.
+DWORD OpenRefused(const std::string& path, const char* step, int error, DWORD result) {
+    Trace(TTraceArea::Platform, "open ", path, ": ", step, " failed, ", TErrno{error}, " -> ", TWin32Error{result});
+    return result;
+}
+
+DWORD OpenFailed(const std::string& path, const char* step, int error) {
+    return OpenRefused(path, step, error, OpenErrorFor(error));
+}
+
 bool IsLossError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 // For an ioctl that failed on an open line.
@@ -161,22 +195,52 @@ DWORD LineErrorFor(int error) {
     return ERROR_GEN_FAILURE;
 }
 
+using TLineSettings = afp_line_settings;
+static_assert(VTIME < AFP_LINE_NCCS && VMIN < AFP_LINE_NCCS && VSTART < AFP_LINE_NCCS && VSTOP < AFP_LINE_NCCS);
+
 // Line discipline processing off; framing and flow control stay as found.
-void MakeRaw(termios& settings) {
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
-                                               ICRNL | IUCLC | IXANY | IMAXBEL);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
-                                               ICANON | ISIG | IEXTEN | TOSTOP | XCASE);
-    settings.c_cflag |= CREAD | CLOCAL;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
+void MakeRaw(TLineSettings& settings) {
+    settings.iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
+                                             ICRNL | IUCLC | IXANY | IMAXBEL);
+    settings.oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
+                                             ICANON | ISIG | IEXTEN | TOSTOP | XCASE);
+    settings.cflag |= CREAD | CLOCAL;
+    settings.cc[VMIN] = 1;
+    settings.cc[VTIME] = 0;
+}
+
+// The fields SetCommState decides, and of those the ones a pty does not keep.
+constexpr tcflag_t DecidedControl = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t DecidedInput = INPCK | IXON | IXOFF;
+constexpr tcflag_t NotKeptByPty = CSIZE | PARENB;
+
+// Whether the driver took what it honours of wanted.
+bool TookSettings(const TLineSettings& wanted, const TLineSettings& now, bool isPty) {
+    const tcflag_t control = DecidedControl & ~(isPty ? NotKeptByPty : 0);
+    const unsigned long speedError =
+        static_cast<unsigned long>(std::labs(static_cast<long>(now.ospeed) - static_cast<long>(wanted.ospeed)));
+    return (now.cflag & control) == (wanted.cflag & control) &&
+           (now.iflag & DecidedInput) == (wanted.iflag & DecidedInput) &&
+           now.cc[VSTART] == wanted.cc[VSTART] && now.cc[VSTOP] == wanted.cc[VSTOP] &&
+           speedError * 100 <= static_cast<unsigned long>(wanted.ospeed) * SpeedTolerancePercent;
+}
+
+// A line's settings in a trace line.
+struct TLineText {
+    const TLineSettings& Settings;
+};
+
+void TraceAppend(std::string& line, TLineText text) {
+    const TLineSettings& settings = text.Settings;
+    line += TraceText("speed ", settings.ospeed, ", cflag ", THex{settings.cflag}, ", iflag ", THex{settings.iflag},
+                      ", VSTART ", THex{settings.cc[VSTART]}, " VSTOP ", THex{settings.cc[VSTOP]});
 }
 
 constexpr DWORD RefusedFlags = DCB_FOUTXDSRFLOW | DCB_FDSRSENSITIVITY | DCB_FERRORCHAR | DCB_FABORTONERROR;
 
 // Fills in the fields of settings that dcb decides; the rest stay.
-DWORD TermiosFromDcb(const DCB& dcb, termios& settings) {
+DWORD TermiosFromDcb(const DCB& dcb, TLineSettings& settings) {
     const DWORD flags = DcbFlags(dcb);
     if ((flags & RefusedFlags) || DcbDtrControl(dcb) == DTR_CONTROL_HANDSHAKE ||
         DcbRtsControl(dcb) == RTS_CONTROL_TOGGLE)
@@ -202,49 +266,51 @@ DWORD TermiosFromDcb(const DCB& dcb, termios& settings) {
     }
     const bool ctsRts = (flags & DCB_FOUTXCTSFLOW) || DcbRtsControl(dcb) == RTS_CONTROL_HANDSHAKE;
 
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    settings.c_cflag |= size | parity | (dcb.StopBits != ONESTOPBIT ? CSTOPB : 0) | (ctsRts ? CRTSCTS : 0);
-    settings.c_cflag |= CREAD | CLOCAL;
-    settings.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF);
-    settings.c_iflag |= ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) |
-                        ((flags & DCB_FINX) ? IXOFF : 0);
-    settings.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    settings.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    settings.cflag &= ~DecidedControl;
+    settings.cflag |= size | parity | (dcb.StopBits != ONESTOPBIT ? CSTOPB : 0) | (ctsRts ? CRTSCTS : 0);
+    settings.cflag |= CREAD | CLOCAL;
+    settings.iflag &= ~DecidedInput;
+    settings.iflag |= ((flags & DCB_FPARITY) ? INPCK : 0) | ((flags & DCB_FOUTX) ? IXON : 0) |
+                      ((flags & DCB_FINX) ? IXOFF : 0);
+    settings.cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    settings.cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    settings.ispeed = dcb.BaudRate;
+    settings.ospeed = dcb.BaudRate;
     return ERROR_SUCCESS;
 }
 
 // lines: the TIOCM_ bits, or -1 for a device without modem lines.
-DCB DcbFromTermios(const termios& settings, unsigned baud, int lines) {
+DCB DcbFromTermios(const TLineSettings& settings, int lines) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = baud;
-    switch (settings.c_cflag & CSIZE) {
+    dcb.BaudRate = settings.ospeed;
+    switch (settings.cflag & CSIZE) {
         case CS5: dcb.ByteSize = 5; break;
         case CS6: dcb.ByteSize = 6; break;
         case CS7: dcb.ByteSize = 7; break;
         default: dcb.ByteSize = 8; break;
     }
-    if (settings.c_cflag & PARENB) {
-        const bool odd = settings.c_cflag & PARODD;
-        if (settings.c_cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
+    if (settings.cflag & PARENB) {
+        const bool odd = settings.cflag & PARODD;
+        if (settings.cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
         else dcb.Parity = odd ? ODDPARITY : EVENPARITY;
     }
-    if (settings.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    if (settings.cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
 
     DWORD flags = DCB_FBINARY;
-    if (settings.c_iflag & INPCK) flags |= DCB_FPARITY;
-    if (settings.c_iflag & IXON) flags |= DCB_FOUTX;
-    if (settings.c_iflag & IXOFF) flags |= DCB_FINX;
+    if (settings.iflag & INPCK) flags |= DCB_FPARITY;
+    if (settings.iflag & IXON) flags |= DCB_FOUTX;
+    if (settings.iflag & IXOFF) flags |= DCB_FINX;
     const bool dtrOn = lines < 0 || (lines & TIOCM_DTR);
     const bool rtsOn = lines < 0 || (lines & TIOCM_RTS);
     flags |= (dtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE) << DCB_FDTRCONTROL_SHIFT;
-    if (settings.c_cflag & CRTSCTS)
+    if (settings.cflag & CRTSCTS)
         flags |= DCB_FOUTXCTSFLOW | (RTS_CONTROL_HANDSHAKE << DCB_FRTSCONTROL_SHIFT);
     else
         flags |= (rtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE) << DCB_FRTSCONTROL_SHIFT;
     SetDcbFlags(dcb, flags);
-    dcb.XonChar = static_cast<char>(settings.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    dcb.XonChar = static_cast<char>(settings.cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(settings.cc[VSTOP]);
     return dcb;
 }
 
@@ -259,7 +325,9 @@ DWORD ModemStatusFrom(int lines) {
 
 // What the open found out about the line, handed to the device.
 struct TOpenedLine {
+    std::string Path;
     TClaimedTty Tty;
+    TLockFile Lock;
     TUniqueFd Wake;
     DCB State{};
     bool IsPty = false;
@@ -289,11 +357,15 @@ private:
     bool ReadInput(std::size_t& taken);
     bool WriteOutput();
     bool PollModem();
+    // MarkLost, and the claims go with the device. error: the errno that
+    // told, or 0.
+    void Lose(const char* cause, int error = 0);
     void DrainWake();
     DWORD SetLine(int bit, bool on);
-    void Restore(const termios& settings, unsigned baud);
 
-    TClaimedTty tty_;
+    const std::string path_;
+    const TClaimedTty tty_;
+    TLockFile lockFile_;                   // I/O thread only after start; gone before the tty's claims
     const TUniqueFd wake_;
     const bool isPty_;
     const bool modemLines_;
@@ -309,7 +381,9 @@ private:
 
 TPosixCommDevice::TPosixCommDevice(TOpenedLine line)
     : TCommDriver(line.State, line.ModemStatus),
+      path_(std::move(line.Path)),
       tty_(std::move(line.Tty)),
+      lockFile_(std::move(line.Lock)),
       wake_(std::move(line.Wake)),
       isPty_(line.IsPty),
       modemLines_(line.ModemLines),
@@ -323,6 +397,7 @@ TPosixCommDevice::~TPosixCommDevice() {
     stopping_.store(true);
     LineWake();
     thread_.join();
+    Trace(TTraceArea::Platform, "close ", path_);
 }
 
 void TPosixCommDevice::LineWake() {
@@ -340,6 +415,7 @@ void TPosixCommDevice::Run() {
     bool watching = true;  // the tty is still polled; false once lost
     auto nextModemPoll = TClock::now();
     auto nextRead = TClock::now();
+    enum { WakeFd, TtyFd };  // the poll set's order
     while (!stopping_.load()) {
         pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {tty_.Get(), 0, 0}};
         nfds_t count = 1;
@@ -347,11 +423,11 @@ void TPosixCommDevice::Run() {
         if (watching) {
             if (InputRoom() > 0) {
                 if (TClock::now() >= nextRead)
-                    fds[1].events |= POLLIN;
+                    fds[TtyFd].events |= POLLIN;
                 else
                     deadline = nextRead;
             }
-            if (OutputPending()) fds[1].events |= POLLOUT;
+            if (OutputPending()) fds[TtyFd].events |= POLLOUT;
             count = 2;
             if (modemLines_ && (!deadline || nextModemPoll < *deadline)) deadline = nextModemPoll;
         }
@@ -366,10 +442,10 @@ void TPosixCommDevice::Run() {
             ::poll(nullptr, 0, 10);
             continue;
         }
-        if (fds[0].revents & POLLIN) DrainWake();
+        if (fds[WakeFd].revents & POLLIN) DrainWake();
         if (stopping_.load() || !watching) continue;
 
-        const short events = fds[1].revents;
+        const short events = fds[TtyFd].revents;
         if (events & POLLIN) {
             std::size_t taken = 0;
             watching = ReadInput(taken);
@@ -377,7 +453,10 @@ void TPosixCommDevice::Run() {
         }
         if (watching && (events & POLLOUT)) watching = WriteOutput();
         if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
-            MarkLost();
+            Lose(events & POLLNVAL                         ? "poll() reports POLLNVAL"
+                 : (events & POLLHUP) && (events & POLLERR) ? "poll() reports POLLHUP|POLLERR"
+                 : events & POLLHUP                         ? "poll() reports POLLHUP"
+                                                            : "poll() reports POLLERR");
             watching = false;
         }
         if (watching && modemLines_ && TClock::now() >= nextModemPoll) {
@@ -391,11 +470,15 @@ bool TPosixCommDevice::ReadInput(std::size_t& taken) {
     const std::size_t room = InputRoom();
     if (room == 0) return true;
     const ssize_t got = ::read(tty_.Get(), readBuffer_.data(), std::min(room, readBuffer_.size()));
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    const int error = errno;
+    if (got < 0 && (error == EAGAIN || error == EINTR)) return true;
     if (got <= 0) {
         // 0: hung up (see VMIN above). Any other error would repeat at every
         // poll, so the line is of no more use either way.
-        MarkLost();
+        if (got == 0)
+            Lose("read() gave 0 bytes (hang-up)");
+        else
+            Lose("read() failed", error);
         return false;
     }
     std::size_t count = static_cast<std::size_t>(got);
@@ -422,7 +505,7 @@ bool TPosixCommDevice::WriteOutput() {
                 return true;
             }
             // As with reads, a write error other than "full" does not go away.
-            MarkLost();
+            Lose("write() failed", error);
             EndOutput(0);
             return false;
         }
@@ -435,8 +518,9 @@ bool TPosixCommDevice::WriteOutput() {
 bool TPosixCommDevice::PollModem() {
     int lines = 0;
     if (::ioctl(tty_.Get(), TIOCMGET, &lines) != 0) {
-        if (!IsLossError(errno)) return true;
-        MarkLost();
+        const int error = errno;
+        if (!IsLossError(error)) return true;
+        Lose("TIOCMGET failed", error);
         return false;
     }
     const DWORD status = ModemStatusFrom(lines);
@@ -460,50 +544,62 @@ bool TPosixCommDevice::PollModem() {
     return true;
 }
 
-DWORD TPosixCommDevice::SetLine(int bit, bool on) {
-    if (!modemLines_) return ERROR_SUCCESS;
-    if (::ioctl(tty_.Get(), on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return LineErrorFor(errno);
-    return ERROR_SUCCESS;
+void TPosixCommDevice::Lose(const char* cause, int error) {
+    if (error != 0)
+        Trace(TTraceArea::Platform, "lost ", path_, ": ", cause, ", ", TErrno{error});
+    else
+        Trace(TTraceArea::Platform, "lost ", path_, ": ", cause);
+    MarkLost();
+    lockFile_.Release();
+    tty_.Unclaim();
 }
 
-void TPosixCommDevice::Restore(const termios& settings, unsigned baud) {
-    ::tcsetattr(tty_.Get(), TCSANOW, &settings);
-    afp_termios2_set_speed(tty_.Get(), baud);
+DWORD TPosixCommDevice::SetLine(int bit, bool on) {
+    if (!modemLines_) return ERROR_SUCCESS;
+    if (::ioctl(tty_.Get(), on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
+        const int error = errno;
+        Trace(TTraceArea::Platform, "settings of ", path_, ": ", on ? "raising " : "dropping ",
+              bit == TIOCM_DTR ? "DTR" : "RTS", " refused, ", TErrno{error});
+        return LineErrorFor(error);
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD TPosixCommDevice::LineApplyState(const DCB& dcb) {
     std::lock_guard guard(settingsLock_);
     const int fd = tty_.Get();
-    termios before{};
-    unsigned beforeBaud = 0;
-    if (::tcgetattr(fd, &before) != 0 || afp_termios2_get_speed(fd, &beforeBaud) != 0) return LineErrorFor(errno);
-    termios wanted = before;
-    if (const DWORD refused = TermiosFromDcb(dcb, wanted); refused != ERROR_SUCCESS) return refused;
-
-    if (::tcsetattr(fd, TCSANOW, &wanted) != 0 || afp_termios2_set_speed(fd, dcb.BaudRate) != 0) {
-        const DWORD error = LineErrorFor(errno);
-        Restore(before, beforeBaud);
-        return error;
+    TLineSettings before{};
+    if (afp_line_get(fd, &before) != 0) {
+        const int error = errno;
+        Trace(TTraceArea::Platform, "settings of ", path_, ": reading them failed, ", TErrno{error});
+        return LineErrorFor(error);
     }
-    termios now{};
-    unsigned nowBaud = 0;
-    if (::tcgetattr(fd, &now) != 0 || afp_termios2_get_speed(fd, &nowBaud) != 0) return LineErrorFor(errno);
-    const tcflag_t forcedByPty = isPty_ ? static_cast<tcflag_t>(CSIZE | PARENB) : 0;
-    const tcflag_t checkedC = (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS) & ~forcedByPty;
-    const tcflag_t checkedI = INPCK | IXON | IXOFF;
-    const unsigned long speedError =
-        static_cast<unsigned long>(std::labs(static_cast<long>(nowBaud) - static_cast<long>(dcb.BaudRate)));
-    if ((now.c_cflag & checkedC) != (wanted.c_cflag & checkedC) ||
-        (now.c_iflag & checkedI) != (wanted.c_iflag & checkedI) ||
-        speedError * 100 > static_cast<unsigned long>(dcb.BaudRate) * SpeedTolerancePercent) {
-        Restore(before, beforeBaud);
+    TLineSettings wanted = before;
+    if (const DWORD refused = TermiosFromDcb(dcb, wanted); refused != ERROR_SUCCESS) {
+        Trace(TTraceArea::Platform, "settings of ", path_, ": asked ", dcb, ", termios has no such setting -> ",
+              TWin32Error{refused});
+        return refused;
+    }
+
+    TLineSettings now{};
+    if (afp_line_set(fd, &wanted) != 0 || afp_line_get(fd, &now) != 0) {
+        const int error = errno;
+        Trace(TTraceArea::Platform, "settings of ", path_, ": asked ", dcb, " (", TLineText{wanted},
+              "), the driver failed, ", TErrno{error});
+        afp_line_set(fd, &before);
+        return LineErrorFor(error);
+    }
+    if (!TookSettings(wanted, now, isPty_)) {
+        Trace(TTraceArea::Platform, "settings of ", path_, ": asked ", dcb, " (", TLineText{wanted},
+              "), the driver read back ", TLineText{now}, " -> ", TWin32Error{ERROR_NOT_SUPPORTED});
+        afp_line_set(fd, &before);
         return ERROR_NOT_SUPPORTED;
     }
 
     if (const DWORD dtr = DcbDtrControl(dcb); dtr != DTR_CONTROL_HANDSHAKE)
         if (const DWORD error = SetLine(TIOCM_DTR, dtr == DTR_CONTROL_ENABLE); error != ERROR_SUCCESS) return error;
     // With CRTSCTS the kernel drives RTS itself.
-    if (const DWORD rts = DcbRtsControl(dcb); !(wanted.c_cflag & CRTSCTS))
+    if (const DWORD rts = DcbRtsControl(dcb); !(wanted.cflag & CRTSCTS))
         if (const DWORD error = SetLine(TIOCM_RTS, rts == RTS_CONTROL_ENABLE); error != ERROR_SUCCESS) return error;
     stripNull_.store(DcbFlags(dcb) & DCB_FNULL);
     return ERROR_SUCCESS;
@@ -524,7 +620,10 @@ DWORD TPosixCommDevice::LineEscape(DWORD function) {
         default: return ERROR_INVALID_PARAMETER;
     }
     // A driver without break control (ENOTTY) has no line to hold low.
-    if (result != 0 && errno != ENOTTY) return LineErrorFor(errno);
+    if (const int error = errno; result != 0 && error != ENOTTY) {
+        Trace(TTraceArea::Platform, "escape function ", function, " on ", path_, " refused, ", TErrno{error});
+        return LineErrorFor(error);
+    }
     return ERROR_SUCCESS;
 }
 
@@ -537,36 +636,71 @@ void TPosixCommDevice::LineFlush(DWORD purgeFlags) {
 // Builds everything in locals; the device takes ownership only at the end.
 DWORD OpenLine(const std::string& path, TOpenedLine& line) {
     TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!tty.Valid()) return OpenErrorFor(errno);
+    if (!tty.Valid()) return OpenFailed(path, "open()", errno);
     const int fd = tty.Get();
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) return errno == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenErrorFor(errno);
-    if (::ioctl(fd, TIOCEXCL) != 0) return OpenErrorFor(errno);
+    TLineSettings settings{};
+    if (afp_line_get(fd, &settings) != 0) {
+        const int error = errno;
+        return OpenRefused(path, "TCGETS2 (is it a terminal?)", error,
+                           error == ENOTTY ? ERROR_ACCESS_DENIED : OpenErrorFor(error));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailed(path, "flock() (held by another program?)", errno);
+    if (::ioctl(fd, TIOCEXCL) != 0) return OpenFailed(path, "TIOCEXCL", errno);
     TClaimedTty claimed(std::move(tty));
+    if (!line.Lock.Take(path)) {
+        Trace(TTraceArea::Platform, "open ", path, ": another program's lock file holds it -> ",
+              TWin32Error{ERROR_ACCESS_DENIED});
+        return ERROR_ACCESS_DENIED;
+    }
 
     MakeRaw(settings);
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0 || ::tcgetattr(fd, &settings) != 0) return OpenErrorFor(errno);
-    unsigned baud = 0;
-    if (afp_termios2_get_speed(fd, &baud) != 0) return OpenErrorFor(errno);
+    if (afp_line_set(fd, &settings) != 0 || afp_line_get(fd, &settings) != 0)
+        return OpenFailed(path, "raw mode (TCSETS2)", errno);
 
     struct stat node {};
-    if (::fstat(fd, &node) != 0) return OpenErrorFor(errno);
+    if (::fstat(fd, &node) != 0) return OpenFailed(path, "fstat()", errno);
     const unsigned major = ::major(node.st_rdev);
     line.IsPty = major >= PtySlaveFirstMajor && major <= PtySlaveLastMajor;
     int lines = 0;
     line.ModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0;
     line.ModemStatus = line.ModemLines ? ModemStatusFrom(lines) : 0;
     line.Counters = line.ModemLines && ::ioctl(fd, TIOCGICOUNT, &line.Counts) == 0;
-    line.State = DcbFromTermios(settings, baud, line.ModemLines ? lines : -1);
+    line.State = DcbFromTermios(settings, line.ModemLines ? lines : -1);
 
     line.Wake = TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!line.Wake.Valid()) return ERROR_GEN_FAILURE;
+    if (!line.Wake.Valid()) return OpenRefused(path, "eventfd()", errno, ERROR_GEN_FAILURE);
     line.Tty = std::move(claimed);
+    line.Path = path;
+    Trace(TTraceArea::Platform, "open ", path, ": done, ", line.IsPty ? "a pty" : "a tty",
+          line.ModemLines ? " with modem lines" : " without modem lines", ", line found at ", line.State);
     return ERROR_SUCCESS;
 }
 
 }  // namespace
+
+DWORD ProbePosixCommDevice(const std::string& path) {
+    const auto answer = [&path](const char* finding, DWORD result, int error = 0) {
+        if (error != 0)
+            Trace(TTraceArea::Platform, "probe ", path, ": ", finding, ", ", TErrno{error}, " -> ",
+                  TWin32Error{result});
+        else
+            Trace(TTraceArea::Platform, "probe ", path, ": ", finding, " -> ", TWin32Error{result});
+        return result;
+    };
+    const TUniqueFd tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (const int error = errno; !tty.Valid()) return answer("open() failed", OpenErrorFor(error), error);
+    const int fd = tty.Get();
+    if (!::isatty(fd)) return answer("not a terminal", ERROR_ACCESS_DENIED);
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        return answer("held exclusively (TIOCEXCL)", ERROR_ACCESS_DENIED);
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int error = errno;
+        return answer("flock() held by another program", OpenErrorFor(error), error);
+    }
+    if (LockFileHeld(path)) return answer("a live lock file names it", ERROR_ACCESS_DENIED);
+    return answer("free", ERROR_SUCCESS);
+}
 
 std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path) {
     TOpenedLine line;
@@ -576,8 +710,9 @@ std::unique_ptr<TCommDevice> OpenPosixCommDevice(const std::string& path) {
     }
     try {
         return std::make_unique<TPosixCommDevice>(std::move(line));
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // No memory for the queue or no thread to run the line.
+        Trace(TTraceArea::Platform, "open ", path, ": ", error.what(), " -> ", TWin32Error{ERROR_GEN_FAILURE});
         SetLastError(ERROR_GEN_FAILURE);
         return nullptr;
     }

@@ -4,9 +4,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +107,11 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// A write's temporary file: "." + the file's name + TemporaryMark + the
+// writer's process id + "-" + a unique part. The leading dot hides it, and
+// the process id tells a later start whether its writer is still alive.
+constexpr std::string_view TemporaryMark = ".tmp-";
+
 std::string UniqueSuffix() {
     static std::atomic<unsigned> counter{0};
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -121,7 +130,7 @@ bool ReplaceFile(const std::string& target, std::string_view text, int oldMode) 
     TFd fd;
     // O_EXCL: never write into a file someone else created under our name.
     for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
-        temporary = folder + "/." + base + ".tmp-" + UniqueSuffix();
+        temporary = folder + "/." + base + std::string(TemporaryMark) + UniqueSuffix();
         fd.Reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (fd.Get() < 0 && errno != EEXIST) return false;
     }
@@ -200,6 +209,10 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& fileName) {
+    return WritePrivateProfileStrings({{section, key, value}}, fileName);
+}
+
+bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& fileName) {
     const std::string target = WriteTarget(ProfilePath(fileName));
     std::string text;
     struct stat info {};
@@ -209,9 +222,33 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
         return false;
     }
     const bool exists = readError == 0;
-    const std::string replaced = ProfileReplace(text, section, key, value);
+    std::string replaced = text;
+    for (const TProfileEntry& entry : entries) replaced = ProfileReplace(replaced, entry.Section, entry.Key, entry.Value);
     if (exists && replaced == text) return true;
     return ReplaceFile(target, replaced, exists ? static_cast<int>(info.st_mode & 07777) : -1);
+}
+
+void RemoveStaleProfileTemporaries(const std::string& fileName) {
+    const std::string target = WriteTarget(ProfilePath(fileName));
+    const std::string folder = FolderOf(target);
+    const std::string prefix = "." + target.substr(target.rfind('/') + 1) + std::string(TemporaryMark);
+    DIR* listing = ::opendir(folder.c_str());
+    if (!listing) return;
+    const auto close = [](DIR* open) { ::closedir(open); };
+    const std::unique_ptr<DIR, decltype(close)> owner(listing, close);
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name(entry->d_name);
+        if (!name.starts_with(prefix)) continue;
+        const std::string path = folder + "/" + std::string(name);
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        // A pid reused since keeps a file for a while; the age ends that.
+        const long long writer = std::atoll(std::string(name.substr(prefix.size())).c_str());
+        const bool writerGone = writer > 0 && ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH;
+        const bool untouched = now - info.st_mtime > 60 * 60;
+        if (writerGone || untouched) ::unlink(path.c_str());
+    }
 }
 
 }  // namespace afp

@@ -1,8 +1,8 @@
 #pragma once
 // The INI settings file, with the Windows private-profile semantics the
 // program's settings rely on:
-//  - one key per call; the file is read (or rewritten) whole each time and
-//    nothing is cached between calls;
+//  - one key per call (or one batch of keys, below); the file is read (or
+//    rewritten) whole each time and nothing is cached between calls;
 //  - section and key names compare case-insensitively (ASCII letters);
 //  - a value read back loses the blanks around it and one pair of enclosing
 //    quotation marks ("..." or '...'), and is cut to 2047 characters (bytes);
@@ -16,7 +16,13 @@
 //    folder, flushed, then renamed over the old one), so a crash leaves
 //    either the old or the new file, never a torn one. A symbolic link to the
 //    file stays a link: its target is replaced. The old file's permissions are
-//    kept; a new file gets 0644 less the umask, new folders 0700.
+//    kept; a new file gets 0644 less the umask, new folders 0700;
+//  - several keys that belong together (the settings a program keeps at its
+//    close) are written by one call, as one replacement: the file then shows
+//    all of them or none, never a mix of old and new values;
+//  - a crash during a write can leave its temporary file behind (hidden,
+//    named after the file); RemoveStaleProfileTemporaries clears those of
+//    writers that are gone.
 // The text form: lines end in LF or CR LF (both read; a write keeps the
 // style of the file's first line end, and a new file uses LF, the Linux
 // norm). A line '[' name ']' (blanks allowed around the brackets and the
@@ -31,7 +37,8 @@
 //
 // On Windows the two calls are the system's own GetPrivateProfileStringA and
 // WritePrivateProfileStringA, which keep these semantics except for the
-// atomic replacement, and place bare names in the Windows directory.
+// atomic replacement (a batch there is written key by key), and place bare
+// names in the Windows directory.
 //
 // Thread rule: the functions may be called from any thread; concurrent writes
 // to one file are not serialised against each other.
@@ -68,6 +75,26 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 // before it.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& fileName);
+
+// One key of a batch write.
+struct TProfileEntry {
+    std::string Section;
+    std::string Key;
+    std::string Value;
+};
+
+// Writes the keys in order, each as WritePrivateProfileString would, as one
+// replacement of the file: afterwards it holds all of them, or, when the
+// call fails (false, errno telling why) or the process dies during it, none
+// of them. On Windows the keys go one by one through the system's call,
+// stopping at the first it refuses (GetLastError() tells why).
+bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& fileName);
+
+// Deletes the temporary files that writes of fileName left behind when their
+// process died (or that have been left untouched for over an hour); those of
+// a write still going on stay. Anything it cannot delete stays quietly. Does
+// nothing on Windows, where the system writes the file.
+void RemoveStaleProfileTemporaries(const std::string& fileName);
 
 // The pure text operations behind the two calls above (also used by the port
 // map and the fuzzers). ProfileLookup gives the value as read (trimmed,

@@ -45,4 +45,12 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     return WritePrivateProfileStringA(section.c_str(), key.c_str(), oneLine.c_str(), fileName.c_str()) != FALSE;
 }
 
+bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& fileName) {
+    for (const TProfileEntry& entry : entries)
+        if (!WritePrivateProfileString(entry.Section, entry.Key, entry.Value, fileName)) return false;
+    return true;
+}
+
+void RemoveStaleProfileTemporaries(const std::string&) {}
+
 }  // namespace afp

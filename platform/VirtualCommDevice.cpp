@@ -2,6 +2,7 @@
 
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
+#include "platform/Trace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,8 +45,10 @@ constexpr auto LineTick = std::chrono::milliseconds(1);
 class TVirtualDevice;
 
 // One end of a pair, or a loopback plug (its own peer). Lives until the
-// process ends; every field is guarded by the registry lock.
+// process ends; every field but the constant name is guarded by the
+// registry lock.
 struct TEndState {
+    std::string Name;
     TEndState* Peer = nullptr;
     bool Plugged = true;
     bool Stalled = false;
@@ -65,20 +68,6 @@ struct TRegistry {
 TRegistry& Registry() {
     static TRegistry* registry = new TRegistry;
     return *registry;
-}
-
-DCB InitialState() {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 9600;
-    SetDcbFlags(dcb, DCB_FBINARY | (DTR_CONTROL_ENABLE << DCB_FDTRCONTROL_SHIFT) |
-                         (RTS_CONTROL_ENABLE << DCB_FRTSCONTROL_SHIFT));
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
 }
 
 bool IsToken(const std::string& text) {
@@ -108,18 +97,19 @@ TEndState* FindEnd(const std::string& name) {
     if (!loop && second != "A" && second != "B") return nullptr;
     if (const auto found = registry.Ends.find(name); found != registry.Ends.end()) return found->second.get();
 
-    auto make = [] {
+    auto make = [](std::string endName) {
         auto end = std::make_unique<TEndState>();
-        end->State = InitialState();
+        end->Name = std::move(endName);
+        end->State = MakeDefaultDcb();
         return end;
     };
     if (loop) {
-        auto plug = make();
+        auto plug = make(name);
         plug->Peer = plug.get();
         return registry.Ends.emplace(name, std::move(plug)).first->second.get();
     }
-    auto a = make();
-    auto b = make();
+    auto a = make(virt::EndName(first, TEnd::A));
+    auto b = make(virt::EndName(first, TEnd::B));
     a->Peer = b.get();
     b->Peer = a.get();
     TEndState* wanted = second == "A" ? a.get() : b.get();
@@ -167,8 +157,11 @@ public:
             wake_.notify_all();
         }
         line_.join();
-        std::lock_guard guard(Registry().Lock);
-        if (attached_) DetachLocked();
+        {
+            std::lock_guard guard(Registry().Lock);
+            if (attached_) DetachLocked();
+        }
+        Trace(TTraceArea::Platform, "close ", end_.Name);
     }
 
     bool SetCommTimeouts(const COMMTIMEOUTS& timeouts) override {
@@ -193,6 +186,7 @@ public:
 
     // The end has been unplugged: the device is lost and lets go of it.
     void UnplugLocked() {
+        Trace(TTraceArea::Platform, "lost ", end_.Name, ": unplugged");
         MarkLost();
         DetachLocked();
     }
@@ -210,7 +204,11 @@ protected:
     DWORD LineApplyState(const DCB& dcb) override {
         std::lock_guard guard(Registry().Lock);
         if (!attached_) return ERROR_BAD_COMMAND;
-        if (end_.Refused & RefusalBit(TRefusable::SetCommState)) return ERROR_GEN_FAILURE;
+        if (end_.Refused & RefusalBit(TRefusable::SetCommState)) {
+            Trace(TTraceArea::Platform, "settings of ", end_.Name, ": asked ", dcb, ", refused on request -> ",
+                  TWin32Error{ERROR_GEN_FAILURE});
+            return ERROR_GEN_FAILURE;
+        }
         end_.State = dcb;
         end_.State.DCBlength = sizeof(DCB);
         ApplyControls(end_, dcb);
@@ -366,10 +364,13 @@ std::unique_ptr<TCommDevice> OpenVirtualCommDevice(const std::string& name) {
     std::lock_guard guard(Registry().Lock);
     TEndState* end = FindEnd(name);
     if (!end || !end->Plugged) {
+        Trace(TTraceArea::Platform, "open ", name, ": ", end ? "unplugged" : "no such virtual device", " -> ",
+              TWin32Error{ERROR_FILE_NOT_FOUND});
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
     if (end->Device) {
+        Trace(TTraceArea::Platform, "open ", name, ": already open -> ", TWin32Error{ERROR_ACCESS_DENIED});
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -380,15 +381,26 @@ std::unique_ptr<TCommDevice> OpenVirtualCommDevice(const std::string& name) {
     try {
         auto device = std::make_unique<TVirtualDevice>(*end, LinesSeenFrom(*end->Peer));
         if (TVirtualDevice* other = end->Peer->Device; other && end->Peer != end) other->SeeLines(LinesSeenFrom(*end));
+        Trace(TTraceArea::Platform, "open ", name, ": done, line at ", end->State);
         return device;
     } catch (const std::bad_alloc&) {
+        Trace(TTraceArea::Platform, "open ", name, ": out of memory -> ", TWin32Error{ERROR_GEN_FAILURE});
         SetLastError(ERROR_GEN_FAILURE);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& error) {
+        Trace(TTraceArea::Platform, "open ", name, ": ", error.what(), " -> ", TWin32Error{ERROR_GEN_FAILURE});
         SetLastError(ERROR_GEN_FAILURE);
     }
     end->Rts = rts;
     end->Dtr = dtr;
     return nullptr;
+}
+
+DWORD ProbeVirtualCommDevice(const std::string& name) {
+    std::lock_guard guard(Registry().Lock);
+    const TEndState* end = FindEnd(name);
+    if (!end || !end->Plugged) return ERROR_FILE_NOT_FOUND;
+    // Opening would raise the end's lines, which its peer would see.
+    return end->Device ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 namespace virt {

@@ -185,3 +185,21 @@ inline DWORD DcbDtrControl(const DCB& dcb) {
 inline DWORD DcbRtsControl(const DCB& dcb) {
     return (DcbFlags(dcb) & DCB_FRTSCONTROL_MASK) >> DCB_FRTSCONTROL_SHIFT;
 }
+
+// The one default line setting: 9600 bit/s, 8 data bits, no parity, one stop
+// bit (9600,N,8,1), binary, DTR and RTS on, no flow control, DC1 and DC3 as
+// XON and XOFF, no XON/XOFF limits. A virtual device starts with it, and the
+// tests and benchmarks build theirs from it.
+inline DCB MakeDefaultDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    SetDcbFlags(dcb, DCB_FBINARY | (DTR_CONTROL_ENABLE << DCB_FDTRCONTROL_SHIFT) |
+                         (RTS_CONTROL_ENABLE << DCB_FRTSCONTROL_SHIFT));
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}

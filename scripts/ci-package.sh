@@ -112,7 +112,7 @@ installed=yes
 step "apt-get install $deb" install_package
 for file in /usr/bin/kalvaro /usr/share/applications/io.github.kalvaro.Kalvaro.desktop \
   /usr/share/icons/hicolor/scalable/apps/io.github.kalvaro.Kalvaro.svg \
-  /usr/share/metainfo/io.github.kalvaro.Kalvaro.metainfo.xml; do
+  /usr/share/metainfo/io.github.kalvaro.Kalvaro.metainfo.xml /usr/share/doc/kalvaro/copyright; do
   dpkg -L kalvaro | grep -qx "$file" && [ -f "$file" ] || fail "the package did not install $file"
 done
 

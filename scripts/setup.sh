@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation xvfb xauth x11-utils imagemagick xdotool
-  desktop-file-utils appstream dpkg-dev
+  desktop-file-utils appstream dpkg-dev poppler-utils
 )
 # shellcheck disable=SC2206 # a blank-separated list of package names
 packages+=(${KALVARO_EXTRA_PACKAGES:-})

@@ -1,7 +1,8 @@
 #include "serial/AfComPort.h"
 
-#include "serial/AfApplicationError.h"
+#include "platform/Trace.h"
 #include "serial/AfSafeSync.h"
+#include "ui/AfApplicationError.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -447,6 +448,7 @@ void TAfCustomSerialPort::ScheduleLostDeviceClose() {
 void TAfCustomSerialPort::CloseLostDevice(std::uint64_t generation) {
     if (generation != generation_) return;  // closed or reopened since
     const std::string device = core_->DeviceName();
+    afp::Trace(afp::TTraceArea::Monitor, device, ": the device has gone, closing the port");
     Close();
     RaiseError(AfFormat("Device %s is no longer available", device.c_str()));
 }
@@ -457,7 +459,13 @@ TAfCustomComPort::TAfCustomComPort(QObject* owner) : TAfCustomSerialPort(owner) 
 
 void TAfCustomComPort::OpenPortDevice() {
     TWaitCursor hourglass;
-    Core().OpenDevice(comNumber_);
+    afp::Trace(afp::TTraceArea::Monitor, "COM", comNumber_, ": open requested");
+    try {
+        Core().OpenDevice(comNumber_);
+    } catch (const std::exception& error) {
+        afp::Trace(afp::TTraceArea::Monitor, "COM", comNumber_, ": not opened: ", error.what());
+        throw;
+    }
 }
 
 void TAfCustomComPort::SetComNumber(std::uint16_t value) {

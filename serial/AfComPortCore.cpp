@@ -1,5 +1,6 @@
 #include "serial/AfComPortCore.h"
 
+#include "platform/Trace.h"
 #include "serial/AfComPortCoreThreads.h"
 
 #include <mutex>
@@ -22,38 +23,50 @@ TAfComPortCore::TAfComPortCore() = default;
 
 TAfComPortCore::~TAfComPortCore() { CloseDevice(); }
 
-void TAfComPortCore::Fail(const std::string& message) { throw EAfComPortCoreError(message); }
+void TAfComPortCore::Fail(const std::string& message, DWORD deviceError) {
+    if (deviceError != ERROR_SUCCESS)
+        afp::Trace(afp::TTraceArea::Serial, DeviceName(), ": ", message, ", the device layer said ",
+                   afp::TWin32Error{deviceError});
+    else
+        afp::Trace(afp::TTraceArea::Serial, DeviceName(), ": ", message);
+    throw EAfComPortCoreError(message);
+}
 
 std::string TAfComPortCore::DeviceName() const { return AfFormat("COM%d", comNumber_); }
 
 bool TAfComPortCore::OpenDevice(std::int32_t comNumber) {
     if (opened_) return false;
-    if (comNumber <= 0) Fail(AfFormat("Invalid port number (COM%d)", comNumber));
+    if (comNumber <= 0) {
+        // Not through Fail: the number is not this core's.
+        afp::Trace(afp::TTraceArea::Serial, "COM", comNumber, ": no such number");
+        throw EAfComPortCoreError(AfFormat("Invalid port number (COM%d)", comNumber));
+    }
     comNumber_ = comNumber;
     device_.reset();
+    afp::Trace(afp::TTraceArea::Serial, DeviceName(), ": opening at ", dcb_, ", queues ", inQueueSize_, "/",
+               outQueueSize_);
     RunOpenSequence();
     opened_ = true;
+    afp::Trace(afp::TTraceArea::Serial, DeviceName(), ": open, threads running");
     return true;
 }
 
 void TAfComPortCore::RunOpenSequence() {
     device_ = afp::OpenCommDevice(DeviceName());
     if (!device_) {
-        if (afp::LastError() == ERROR_FILE_NOT_FOUND) Fail(AfFormat("Invalid port number (COM%d)", comNumber_));
-        Fail(AfFormat("Can't open device COM%d", comNumber_));
+        const DWORD error = afp::LastError();
+        if (error == ERROR_FILE_NOT_FOUND) Fail(AfFormat("Invalid port number (COM%d)", comNumber_), error);
+        Fail(AfFormat("Can't open device COM%d", comNumber_), error);
     }
     eventThread_.reset();
     writeThread_.reset();
     try {
         const COMMTIMEOUTS immediateReads{MAXDWORD, 0, 0, 0, 0};
-        if (!device_->SetCommTimeouts(immediateReads)) Fail("Error setting timeouts");
+        if (!device_->SetCommTimeouts(immediateReads)) Fail("Error setting timeouts", afp::LastError());
         if (!device_->SetupComm(static_cast<DWORD>(inQueueSize_), static_cast<DWORD>(outQueueSize_)))
-            Fail("Error initializing buffers");
-        if (!device_->SetCommMask(eventMask_)) Fail(" Error setting EventMask");
-        if (!device_->SetCommState(dcb_)) {
-            device_->GetCommState(dcb_);
-            Fail("Error setting parameters from DCB");
-        }
+            Fail("Error initializing buffers", afp::LastError());
+        if (!device_->SetCommMask(eventMask_)) Fail(" Error setting EventMask", afp::LastError());
+        ApplyDcb();
         {
             std::lock_guard guard(ReadLock);
             lineErrors_ = 0;
@@ -84,6 +97,7 @@ void TAfComPortCore::CloseDevice() {
     if (!opened_) return;
     RunCloseSequence();
     opened_ = false;
+    afp::Trace(afp::TTraceArea::Serial, DeviceName(), ": closed");
 }
 
 void TAfComPortCore::RunCloseSequence() {
@@ -111,10 +125,16 @@ void TAfComPortCore::RunCloseSequence() {
 void TAfComPortCore::SetDcb(const DCB& dcb) {
     dcb_ = dcb;
     if (!active_) return;
-    if (!device_->SetCommState(dcb_)) {
-        device_->GetCommState(dcb_);
-        Fail("Error setting parameters from DCB");
-    }
+    ApplyDcb();
+}
+
+void TAfComPortCore::ApplyDcb() {
+    if (device_->SetCommState(dcb_)) return;
+    const DWORD error = afp::LastError();
+    const DCB asked = dcb_;
+    device_->GetCommState(dcb_);
+    afp::Trace(afp::TTraceArea::Serial, DeviceName(), ": settings asked ", asked, ", the device keeps ", dcb_);
+    Fail("Error setting parameters from DCB", error);
 }
 
 void TAfComPortCore::SetEventPriority(TThreadPriority priority) {

@@ -14,6 +14,9 @@
 // closed core return their "nothing" value instead (false, -1, 0, zeros).
 // Time limits: an open waits at most 3000 ms for each thread to start; a close
 // waits at most 2000 ms for the write thread to answer its purge.
+// Trace (platform/Trace.h, area "serial"): opens, closes, every failure with
+// the device layer's error, refused settings with what the device kept,
+// device losses and exceptions that escape the threads.
 
 #include "platform/CommDevice.h"
 #include "platform/KernelObjects.h"
@@ -109,7 +112,11 @@ private:
 
     void RunOpenSequence();
     void RunCloseSequence();
-    [[noreturn]] void Fail(const std::string& message);
+    // SetCommState with dcb_; on a refusal dcb_ becomes the device's own and
+    // this raises.
+    void ApplyDcb();
+    // deviceError: what the device layer reported, or ERROR_SUCCESS.
+    [[noreturn]] void Fail(const std::string& message, DWORD deviceError = ERROR_SUCCESS);
 
     std::atomic<bool> active_{false};
     std::int32_t comNumber_ = 0;

@@ -2,8 +2,10 @@
 
 #include "platform/ProgramInfo.h"
 #include "platform/ThreadPriority.h"
+#include "platform/Trace.h"
 #include "serial/AfGuiCalls.h"
 
+#include <algorithm>
 #include <mutex>
 #include <typeinfo>
 
@@ -37,6 +39,14 @@ bool IsSilentAbort(std::exception_ptr error) {
     }
 }
 
+// An exception that escaped a thread's work or its owner's handler.
+void TraceException(const TAfComPortCore& core, std::exception_ptr error) {
+    if (!afp::TraceOn(afp::TTraceArea::Serial) || IsSilentAbort(error)) return;
+    std::string description = DescribeException(error);
+    std::replace(description.begin(), description.end(), '\n', ' ');
+    afp::Trace(afp::TTraceArea::Serial, core.DeviceName(), ": port thread: ", description);
+}
+
 }  // namespace
 
 // ---- base ----
@@ -54,6 +64,7 @@ void TAfComPortCoreThread::Run() {
     try {
         Execute();
     } catch (...) {
+        TraceException(*Core, std::current_exception());
         ReportException(std::current_exception());
     }
     ended_.Set();
@@ -98,6 +109,8 @@ void TAfComPortEventThread::Shutdown() {
 
 void TAfComPortEventThread::Execute() {
     Core->OutputDrained.Reset();
+    // What woke the wait, in the set's order.
+    enum : DWORD { WokeClose = WAIT_OBJECT_0, WokeCommEvent, WokeDrained };
     afp::TKernelEvent* const waitSet[] = {&CloseEvent, &waitEvent_, &Core->OutputDrained};
     pending_ = false;
     Core->ThreadStarted.Set();
@@ -115,10 +128,10 @@ void TAfComPortEventThread::Execute() {
         if (!pending_) continue;
 
         switch (afp::WaitForAny(waitSet, 200)) {
-            case WAIT_OBJECT_0:
+            case WokeClose:
                 Terminate();
                 break;
-            case WAIT_OBJECT_0 + 1: {
+            case WokeCommEvent: {
                 DWORD unused = 0;
                 if (Device->GetOverlappedResult(waitRecord_, unused, false)) {
                     pending_ = false;
@@ -129,7 +142,7 @@ void TAfComPortEventThread::Execute() {
                 }
                 break;
             }
-            case WAIT_OBJECT_0 + 2:
+            case WokeDrained:
                 RaiseCoreEvent(ckOutputDrained, 0);
                 break;
             case WAIT_TIMEOUT: {
@@ -162,6 +175,8 @@ void TAfComPortEventThread::WaitFailed(DWORD error) {
     pending_ = true;
     if (error == ERROR_OPERATION_ABORTED || Terminated() || lossReported_) return;
     lossReported_ = true;
+    afp::Trace(afp::TTraceArea::Serial, Core->DeviceName(), ": device lost, its event wait failed with ",
+               afp::TWin32Error{error});
     RaiseCoreEvent(ckDeviceLost, error);
 }
 
@@ -170,6 +185,7 @@ void TAfComPortEventThread::RaiseCoreEvent(TAfCoreEvent kind, DWORD data) {
     try {
         handler_(Core, kind, data, nullptr);
     } catch (...) {
+        TraceException(*Core, std::current_exception());
         ReportException(std::current_exception());
     }
 }
@@ -235,6 +251,9 @@ bool TAfComPortWriteThread::PurgeOutput() {
 }
 
 void TAfComPortWriteThread::Execute() {
+    // What woke a wait, in the sets' order: the third event is the bytes
+    // queued while idle, the write's completion while busy.
+    enum : DWORD { WokeClose = WAIT_OBJECT_0, WokePurge, WokeWork };
     afp::TKernelEvent* const idleSet[] = {&CloseEvent, &purgeRequest_, &dataQueued_};
     afp::TKernelEvent* const busySet[] = {&CloseEvent, &purgeRequest_, &writeEvent_};
     // After answering a purge the thread holds still until the ring has been
@@ -242,20 +261,20 @@ void TAfComPortWriteThread::Execute() {
     auto answerPurge = [this] {
         purgeAck_.Set();
         afp::TKernelEvent* const purgeSet[] = {&CloseEvent, &purgeDone_};
-        if (afp::WaitForAny(purgeSet, INFINITE) == WAIT_OBJECT_0) Terminate();
+        if (afp::WaitForAny(purgeSet, INFINITE) == WokeClose) Terminate();
     };
     bytesToWrite_ = 0;
     Core->ThreadStarted.Set();
 
     while (!Terminated()) {
         switch (afp::WaitForAny(idleSet, INFINITE)) {
-            case WAIT_OBJECT_0:
+            case WokeClose:
                 Terminate();
                 break;
-            case WAIT_OBJECT_0 + 1:
+            case WokePurge:
                 answerPurge();
                 break;
-            case WAIT_OBJECT_0 + 2: {
+            case WokeWork: {
                 const std::uint8_t* start = nullptr;
                 {
                     std::lock_guard guard(Core->WriteLock);
@@ -268,14 +287,14 @@ void TAfComPortWriteThread::Execute() {
                     CompleteWrite(written);
                 } else if (afp::LastError() == ERROR_IO_PENDING) {
                     switch (afp::WaitForAny(busySet, INFINITE)) {
-                        case WAIT_OBJECT_0:
+                        case WokeClose:
                             Terminate();
                             break;
-                        case WAIT_OBJECT_0 + 1:
+                        case WokePurge:
                             // The purge that follows aborts the outstanding write.
                             answerPurge();
                             break;
-                        case WAIT_OBJECT_0 + 2:
+                        case WokeWork:
                             if (Device->GetOverlappedResult(writeRecord_, written, true)) CompleteWrite(written);
                             break;
                         default:

@@ -3,8 +3,9 @@
 #include "platform/CommDevice.h"
 #include "platform/DeviceAccess.h"
 #include "platform/PortMap.h"
-#include "serial/AfApplicationError.h"
+#include "platform/Trace.h"
 #include "serial/AfComPort.h"
+#include "ui/AfApplicationError.h"
 
 #include <QAbstractItemView>
 #include <QEvent>
@@ -159,12 +160,17 @@ std::int16_t TAfPortComboBox::ItemPort(int index) const {
 bool TAfPortComboBox::DroppedDown() const { return view() && view()->isVisible(); }
 
 std::uint32_t TAfPortComboBox::ProbePort(int n) {
-    TAfPortState state = psFree;
-    if (auto device = afp::OpenCommDevice("COM" + std::to_string(n))) {
-        device.reset();  // a probe must not keep the port from its user
-    } else {
-        state = afp::LastError() == ERROR_FILE_NOT_FOUND ? psAbsent : psBusy;
-    }
+    // Not an open: that would put the line into raw mode under a program
+    // that holds it (another terminal, say) and wiggle its modem lines.
+    const DWORD found = afp::ProbeCommDevice("COM" + std::to_string(n));
+    const TAfPortState state = found == ERROR_SUCCESS          ? psFree
+                               : found == ERROR_FILE_NOT_FOUND ? psAbsent
+                                                               : psBusy;
+    if (state == psFree)
+        afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", n, " free");
+    else
+        afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", n, state == psAbsent ? " absent, " : " busy, ",
+                   afp::TWin32Error{found});
     return (static_cast<std::uint32_t>(state) << 16) | (static_cast<std::uint32_t>(n) & 0xFFFFu);
 }
 
@@ -173,6 +179,7 @@ void TAfPortComboBox::Change() {
     if (OnChange) OnChange(this);
     // OnChange may have destroyed the component; the watch has cleared it then.
     if (!comPort_ || portNumber_ == 0) return;
+    afp::Trace(afp::TTraceArea::Monitor, "port chooser: COM", portNumber_, " picked");
     std::exception_ptr error;
     try {
         comPort_->SetComNumber(static_cast<std::uint16_t>(portNumber_));

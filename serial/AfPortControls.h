@@ -2,8 +2,9 @@
 // The port chooser: a drop-down list of COM ports bound to one serial port
 // component (AfComPort.h).
 //
-// The list is built by probing COM1 .. COM<MaxComPorts> in turn: each device
-// is opened exclusively and closed again at once, and the outcome (free,
+// The list is built by probing COM1 .. COM<MaxComPorts> in turn
+// (afp::ProbeCommDevice: whether the device could be opened now, found out
+// without changing it under a program that holds it), and the outcome (free,
 // busy, absent) decides, with Options, whether the port is listed. Each entry
 // reads "COM <n>", carries its probe value (ProbePort) as item data and, as
 // its tool tip, the port map's description of the device behind the number,
@@ -33,8 +34,8 @@
 // selected nor focused in the grey-text colour (disabled Text of the palette)
 // when its port is busy and in the button-text colour when it is free.
 //
-// GUI thread only. Every rebuild opens and closes each probed device on the
-// GUI thread; probing raises nothing.
+// GUI thread only. Every rebuild probes each device on the GUI thread;
+// probing raises nothing.
 
 #include "serial/AfDataDispatcher.h"
 
@@ -75,8 +76,8 @@ private:
 
 // A port's state as ProbePort finds it (the high 16 bits of a probe value).
 enum TAfPortState : std::uint16_t {
-    psBusy = 0,    // exists, but the open failed (held by us or another program, refused)
-    psFree = 1,    // opened and closed again
+    psBusy = 0,    // exists, but held (by us or another program) or refused
+    psFree = 1,    // could be opened now
     psAbsent = 2,  // no such device
 };
 

@@ -1,8 +1,8 @@
 #include "serial/AfSafeSync.h"
 
 #include "platform/KernelObjects.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfGuiCalls.h"
+#include "ui/AfApplicationError.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>

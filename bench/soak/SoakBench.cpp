@@ -34,12 +34,12 @@
 // timer and memory are reported.
 #include "bench/BenchSupport.h"
 #include "bench/soak/SoakPeer.h"
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
 #include "monitor/Unit1.h"
-#include "serial/AfApplicationError.h"
 #include "serial/AfPortControls.h"
+#include "ui/AfApplicationError.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -631,15 +631,15 @@ int main(int argc, char** argv) {
     const std::filesystem::path folder = settings.Folder();
     int result = 2;
     {
-        TPty pty1;
-        TPty pty2;
-        settings.UsePorts(pty1.Slave, pty2.Slave);
+        TPtyPair pty1;
+        TPtyPair pty2;
+        settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
         const TScript script = MakeScript(ScriptSeed);
         std::ofstream(std::filesystem::path(folder) / "soak.cpo", std::ios::binary) << script.Text;
 
         // The far ends before any thread of the program exists.
-        TSoakPeer peer1(pty1.Master, Port1Seed, false, script.Bytes);
-        TSoakPeer peer2(pty2.Master, Port2Seed, true);
+        TSoakPeer peer1(pty1.MasterFd(), Port1Seed, false, script.Bytes);
+        TSoakPeer peer2(pty2.MasterFd(), Port2Seed, true);
 
         // The offscreen platform says so for every popup the user opens.
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {

@@ -24,7 +24,8 @@ rm -f "$prefix.log"
 desktop=share/applications/$id.desktop
 icon=share/icons/hicolor/scalable/apps/$id.svg
 metainfo=share/metainfo/$id.metainfo.xml
-expected=$(printf '%s\n' bin/kalvaro "$desktop" "$icon" "$metainfo" | sort)
+copyright=share/doc/kalvaro/copyright
+expected=$(printf '%s\n' bin/kalvaro "$desktop" "$icon" "$metainfo" "$copyright" | sort)
 installed=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [ "$installed" = "$expected" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$installed"))"
 [ -x "$prefix/bin/kalvaro" ] || fail "bin/kalvaro is not executable"
@@ -37,6 +38,9 @@ grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$prefix/$met
 grep -q "<id>$id</id>" "$prefix/$metainfo" || fail "the AppStream description's id is not $id"
 grep -q "<release version=\"$version\" date=\"[0-9]\{4\}-[0-9]\{2\}-[0-9]\{2\}\"" "$prefix/$metainfo" ||
   fail "the AppStream description has no dated release $version"
+grep -q "<project_license>MIT</project_license>" "$prefix/$metainfo" || fail "the AppStream licence is not MIT"
+grep -q "^License: MIT$" "$prefix/$copyright" || fail "the package's copyright file does not say MIT"
+grep -q "Permission is hereby granted" "$prefix/$copyright" || fail "the copyright file lacks the licence text"
 grep -q '<svg[^>]* viewBox="0 0 \([0-9]*\) \1"' "$prefix/$icon" || fail "the icon is not square"
 
 missing=()

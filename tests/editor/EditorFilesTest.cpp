@@ -1,11 +1,16 @@
 // The script editor's files: the save question, New, Open, Save, Save As,
 // the folder and name they remember, their errors, and byte-exact files.
-#include "editor/EditorFiles.h"
 #include "tests/editor/EditorFixture.h"
+#include "ui/ScriptFile.h"
 
 #include <QAction>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QToolButton>
+
+#include <sys/resource.h>
+
+#include <csignal>
 
 namespace {
 
@@ -194,6 +199,54 @@ TEST_F(EditorTest, AFileThatCannotBeWrittenIsReportedAndTheCaptionStays) {
     EXPECT_EQ(editor.windowTitle(), SaveAnswer);
 }
 
+// A disk that fills up after a few kilobytes, as this process sees it: a
+// file size limit, its signal ignored so that a write past it fails.
+class TFullDisk {
+public:
+    explicit TFullDisk(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &Old);
+        OldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{bytes, Old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~TFullDisk() {
+        setrlimit(RLIMIT_FSIZE, &Old);
+        std::signal(SIGXFSZ, OldSignal);
+    }
+    TFullDisk(const TFullDisk&) = delete;
+    TFullDisk& operator=(const TFullDisk&) = delete;
+
+private:
+    rlimit Old{};
+    void (*OldSignal)(int) = nullptr;
+};
+
+TEST_F(EditorTest, SavingOnAFullDiskLeavesTheOldFileWhole) {
+    TEditor& editor = Editor();
+    TErrorBoxes boxes;
+    const std::string old(2000, 'o');
+    WriteBytes(Folder / "old.cpo", old);
+    WriteBytes(Folder / "other.cpo", old);
+    OpenAnswer = Q(Folder / "old.cpo");
+    editor.Open1->trigger();
+    editor.Memo1->setPlainText(QString(64 * 1024, u'n'));
+    SaveAnswer = Q(Folder / "other.cpo");
+    {
+        TFullDisk full(16 * 1024);
+        editor.Save1->trigger();
+        editor.SaveAs1->trigger();
+    }
+    EXPECT_EQ(boxes.Texts,
+              QStringList({"Cannot create file " + OpenAnswer + ".", "Cannot create file " + SaveAnswer + "."}));
+    EXPECT_TRUE(ReadBytes(Folder / "old.cpo") == old) << "Save left the old file whole";
+    EXPECT_TRUE(ReadBytes(Folder / "other.cpo") == old) << "Save As left the old file whole";
+    std::vector<std::filesystem::path> left;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, std::vector<std::filesystem::path>({"old.cpo", "other.cpo"})) << "no temporary file is left";
+    EXPECT_EQ(editor.windowTitle(), OpenAnswer);
+}
+
 TEST_F(EditorTest, AFileLongerThanTheTextAreaHoldsIsRefused) {
     TEditor& editor = Editor();
     TErrorBoxes boxes;
@@ -202,6 +255,57 @@ TEST_F(EditorTest, AFileLongerThanTheTextAreaHoldsIsRefused) {
     editor.Open1->trigger();
     EXPECT_EQ(boxes.Texts, QStringList({"Text exceeds memo capacity."}));
     EXPECT_EQ(editor.windowTitle(), "New");
+    EXPECT_EQ(Text(), "");
+}
+
+// A line too long to lay out whole shows in pieces, which are no line
+// breaks of the text: typed around, split, joined or given a marker, the
+// line saves as the text it is.
+TEST_F(EditorTest, ALongLineShowsInPiecesAndSavesAsOneLine) {
+    TEditor& editor = Editor();
+    const qsizetype piece = TScriptMemo::PieceLength;
+    std::string a, b, c, d;
+    for (qsizetype i = 0; i < piece; ++i) {
+        a += static_cast<char>('a' + i % 26);
+        b += static_cast<char>('A' + i % 26);
+        c += static_cast<char>('0' + i % 10);
+    }
+    d = "0123456789";
+    WriteBytes(Folder / "long.cpo", "short\r\n" + a + b + c + d + "\r\nlast");
+    OpenAnswer = Q(Folder / "long.cpo");
+    editor.Open1->trigger();
+    ASSERT_EQ(editor.Memo1->blockCount(), 6) << "short, four pieces, last";
+    EXPECT_FALSE(editor.Memo1->document()->isUndoRedoEnabled());
+
+    const auto caret = [&](int block, bool atEnd) {
+        const QTextBlock shown = editor.Memo1->document()->findBlockByNumber(block);
+        QTextCursor cursor(shown);
+        if (atEnd) cursor.setPosition(shown.position() + shown.length() - 1);
+        editor.Memo1->setTextCursor(cursor);
+    };
+    caret(1, true);
+    Type("X");  // before a piece break
+    caret(2, false);
+    Type("Y");  // after it
+    caret(3, false);
+    QTest::keyClick(editor.Memo1, Qt::Key_Return);  // a real line break
+    caret(5, false);
+    QTest::keyClick(editor.Memo1, Qt::Key_Backspace);  // joins two pieces
+    caret(2, false);
+    QTest::mouseClick(editor.SpeedButton2, Qt::LeftButton);  // a marker starts a line of its own
+    editor.Save1->trigger();
+    EXPECT_TRUE(ReadBytes(Folder / "long.cpo") ==
+                "short\r\n" + a + "X\r\n%%HEX%%\r\nY" + b + "\r\n" + c + d + "\r\nlast");
+
+    WriteBytes(Folder / "short.cpo", "1\r\n2");
+    OpenAnswer = Q(Folder / "short.cpo");
+    editor.Open1->trigger();
+    EXPECT_EQ(Text(), "1\n2");
+    EXPECT_TRUE(editor.Memo1->document()->isUndoRedoEnabled()) << "a text without pieces has its undo";
+    EXPECT_EQ(editor.Memo1->document()->defaultFont(), editor.Memo1->font());
+    OpenAnswer = Q(Folder / "long.cpo");
+    editor.Open1->trigger();
+    editor.New1->trigger();
     EXPECT_EQ(Text(), "");
 }
 
@@ -237,9 +341,9 @@ TEST_F(EditorTest, AnUnchangedFileSavesBackByteForByte) {
             << "shown through code page 1250: " << shown;
 }
 
-TEST_F(EditorTest, LoadingNormalisesLineEndsAndStopsAtAZeroByte) {
+TEST_F(EditorTest, LoadingNormalisesLineEnds) {
     TEditor& editor = Editor();
-    WriteBytes(Folder / "mixed.cpo", std::string("a\rb\nc\r\n\n\rd\0ignored\r\n", 21));
+    WriteBytes(Folder / "mixed.cpo", "a\rb\nc\r\n\n\rd");
     OpenAnswer = Q(Folder / "mixed.cpo");
     editor.Open1->trigger();
     EXPECT_EQ(Text(), "a\nb\nc\n\n\nd");

@@ -2,7 +2,8 @@
 // A fresh script editor for each test, with its user-button dialog and path
 // fields handed over as the program does, shown and active on the offscreen
 // screen; a folder of its own for script files; seams that answer the file
-// dialogs and the save question and remember what they were shown.
+// dialogs, the save question and the warnings and remember what they were
+// shown.
 
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
@@ -76,6 +77,10 @@ protected:
             Questions << box.text();
             return SaveQuestionAnswer;
         };
+        editor.Dialogs().Warn = [this](QMessageBox& box) {
+            Warnings << box.text();
+            return int(QMessageBox::Ok);
+        };
         editor.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&editor));
         editor.activateWindow();
@@ -111,6 +116,7 @@ protected:
     TDialogSeen OpenSeen;
     TDialogSeen SaveSeen;
     QStringList Questions;
+    QStringList Warnings;
 
     std::filesystem::path Folder;
     std::unique_ptr<TEditorWindows> Windows;

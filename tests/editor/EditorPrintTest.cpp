@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QProcess>
 #include <QToolButton>
 
 #include <climits>
@@ -175,6 +176,49 @@ TEST_F(EditorTest, PrintingMakesPagesAsTheTextGrows) {
     EXPECT_GT(PdfPages(pdf), longer);
     EXPECT_EQ(asked, 4);
     EXPECT_EQ(editor.PrintDialog1(), editor.PrintDialog1()) << "one dialog for the whole run";
+}
+
+// The text of a PDF file as Poppler's pdftotext extracts it, pages ended by
+// form feeds; what is painted off the page is not in it.
+QString PdfText(const std::filesystem::path& file) {
+    QProcess extract;
+    extract.start("pdftotext", {"-enc", "UTF-8", Q(file), "-"});
+    if (!extract.waitForFinished(20000) || extract.exitCode() != 0) {
+        ADD_FAILURE() << "pdftotext (poppler-utils) did not run: " << extract.errorString().toStdString();
+        return {};
+    }
+    return QString::fromUtf8(extract.readAllStandardOutput());
+}
+
+TEST_F(EditorTest, APrintedScriptShowsEveryLineOnItsPages) {
+    TEditor& editor = Editor();
+    const std::filesystem::path pdf = Folder / "script.pdf";
+    editor.Dialogs().RunPrint = [&](QPrintDialog& dialog) {
+        dialog.printer()->setOutputFormat(QPrinter::PdfFormat);
+        dialog.printer()->setOutputFileName(Q(pdf));
+        return int(QDialog::Accepted);
+    };
+    QStringList lines;
+    for (int line = 1; line <= 4; ++line) {
+        QString words;
+        for (int word = 1; word <= 40; ++word) words += QString("L%1w%2 ").arg(line).arg(word);
+        lines << words.trimmed();
+    }
+    lines << Numbered(150, "%%DELAY ");
+    editor.Memo1->setPlainText(lines.join(u'\n'));
+    const QStringList shown = ShownLines(*editor.Memo1);
+    ASSERT_GT(shown.size(), lines.size()) << "the long lines are wrapped";
+
+    editor.Print1->trigger();
+    const QString text = PdfText(pdf);
+    EXPECT_GE(text.count(u'\f'), 2) << "a second page";
+    const QString printed = text.simplified();
+    qsizetype from = 0;
+    for (const QString& line : shown) {
+        const qsizetype at = printed.indexOf(line.simplified(), from);
+        ASSERT_GE(at, 0) << "not printed: " << line.toStdString();
+        from = at + line.simplified().size();
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The script editor window: its layout, the marker buttons, the line-end
-// menus, the delay panel, the user button and closing.
-#include "editor/LimitedEdit.h"
+// menus, the delay panel, the user button, closing, and a file it cannot
+// show whole.
 #include "tests/editor/EditorFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -314,6 +315,32 @@ TEST_F(EditorTest, CharactersOutsideTheCodePageAreRefused) {
     EXPECT_EQ(boxes.Texts.size(), 2);
     EXPECT_EQ(boxes.Texts.value(1), "Cannot insert characters outside the Central European character set.");
     EXPECT_EQ(editor.Memo1->blockCount(), 2) << "nothing inserted";
+}
+
+// A file with a zero byte shows only the text before it: the editor warns
+// and takes the text as a new one, so no save can cut the file short.
+TEST_F(EditorTest, AFileWithAZeroByteOpensAsANewTextWithAWarning) {
+    TEditor& editor = Editor();
+    const std::string bytes("%%HEX%%\r\n41\0" "42\r\n", 13);
+    WriteBytes(Folder / "zero.cpo", bytes);
+    WriteBytes(Folder / "next.cpo", "next");
+    OpenAnswer = Q(Folder / "zero.cpo");
+    editor.Open1->trigger();
+    EXPECT_EQ(Text(), "%%HEX%%\n41");
+    ASSERT_EQ(Warnings.size(), 1);
+    EXPECT_TRUE(Warnings[0].contains(OpenAnswer) && Warnings[0].contains("zero byte")) << Warnings[0].toStdString();
+    EXPECT_EQ(editor.windowTitle(), "New");
+    EXPECT_TRUE(editor.TextChanged);
+
+    SaveQuestionAnswer = QMessageBox::Yes;
+    SaveAnswer.clear();
+    editor.Save1->trigger();
+    EXPECT_EQ(SaveSeen.Count, 1) << "saving asks for a name";
+    OpenAnswer = Q(Folder / "next.cpo");
+    editor.Open1->trigger();
+    EXPECT_EQ(Text(), "next");
+    EXPECT_TRUE(Questions.isEmpty()) << "no question that Yes would answer by writing over the file";
+    EXPECT_TRUE(ReadBytes(Folder / "zero.cpo") == bytes) << "the file is whole";
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The user-defined button dialog with the editor: where it opens, and its
 // values surviving a restart of the program.
-#include "editor/LimitedEdit.h"
 #include "tests/editor/EditorFixture.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <QAction>
 #include <QPushButton>

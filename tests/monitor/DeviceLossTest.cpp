@@ -7,11 +7,11 @@
 // user whose adapter got a new device node: the settings file maps COM1 to a
 // new pty's slave, and the port is picked again in its chooser. A virtual
 // end comes back under its own name when it is plugged again.
-#include "monitor/MonitorView.h"
 #include "platform/CommBackends.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
 #include "tests/support/PtyPair.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,11 @@
 // A script written in the script editor, saved, and played by the input
-// box's side button arrives byte for byte at the far end of port 1.
-#include "editor/LimitedEdit.h"
+// box's side button arrives byte for byte at the far end of port 1; a named
+// pipe chosen as a script is refused by both at once.
 #include "editor/ScriptMemo.h"
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,13 @@
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QToolButton>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -62,6 +70,60 @@ TEST_F(EditorToPlaybackTest, AScriptWrittenInTheEditorPlaysByteForByte) {
     expected.push_back(0x1B);
     EXPECT_TRUE(PeerGot(expected));
     EXPECT_TRUE(errors.Texts.isEmpty()) << errors.Texts.join(" | ").toStdString();
+}
+
+// Turns a window stuck opening a named pipe into a failure instead of a
+// hang: past its limit it notes that it fired and keeps opening the pipe's
+// write end, which lets a blocked open return (and its read find the end).
+class TPipeWatchdog {
+public:
+    TPipeWatchdog(std::filesystem::path pipe, milliseconds limit)
+        : Thread([this, pipe = std::move(pipe), limit] {
+              for (milliseconds waited(0); !Done; waited += milliseconds(20)) {
+                  std::this_thread::sleep_for(milliseconds(20));
+                  if (waited < limit) continue;
+                  Fired = true;
+                  if (const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK); writer >= 0) ::close(writer);
+              }
+          }) {}
+    ~TPipeWatchdog() {
+        Done = true;
+        Thread.join();
+    }
+    TPipeWatchdog(const TPipeWatchdog&) = delete;
+    TPipeWatchdog& operator=(const TPipeWatchdog&) = delete;
+
+    std::atomic<bool> Fired{false};
+
+private:
+    std::atomic<bool> Done{false};
+    std::thread Thread;
+};
+
+TEST_F(EditorToPlaybackTest, ANamedPipeIsRefusedAtOnceByThePlayerAndTheEditor) {
+    TErrorBoxes errors;
+    TForm1& form = StartWithOpenPort();
+    const std::filesystem::path pipe = Folder / "pipe.cpo";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const QString path = QString::fromStdString(pipe.string());
+    const QString refused = "Cannot open file " + path + ".";
+    const TPipeWatchdog watchdog(pipe, milliseconds(3000));
+
+    AnswerOpenWith(form, {path});
+    Click(form.Edit4Button);
+    EXPECT_FALSE(watchdog.Fired) << "playing the pipe held the window";
+    EXPECT_EQ(errors.Texts.join(" | ").toStdString(), refused.toStdString());
+    EXPECT_TRUE(form.LoadFile.isEmpty());
+
+    TEditor& editor = Windows->Editor;
+    editor.Dialogs().RunOpen = [&](QFileDialog& dialog) {
+        dialog.selectFile(path);
+        return int(QDialog::Accepted);
+    };
+    editor.Open1->trigger();
+    EXPECT_FALSE(watchdog.Fired) << "opening the pipe in the editor held the window";
+    EXPECT_EQ(errors.Texts.join(" | ").toStdString(), (refused + " | " + refused).toStdString());
+    EXPECT_EQ(editor.windowTitle(), "New");
 }
 
 }  // namespace

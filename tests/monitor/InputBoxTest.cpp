@@ -2,9 +2,9 @@
 // three formats, line ends, echoes and the sent count, the length limit,
 // the active state, errors, and its single-byte character set. What port 1
 // sends is read at the far end of its virtual cable.
-#include "editor/LimitedEdit.h"
-#include "monitor/MonitorView.h"
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
@@ -113,6 +113,23 @@ TEST_F(InputBoxTest, EnterModeSendsTheLineInGroupsWithTheCheckedLineEnds) {
     QTest::keyClick(form.Edit4, Qt::Key_Return);
     EXPECT_TRUE(PeerGot(Bytes{0x0D, 0x0A}));
     EXPECT_FALSE(form.EnterPending);
+
+    // A full line, typed or pasted, is sent whole.
+    Click(form.Rascii);
+    const QString full(255, 'f');
+    QTest::keyClicks(form.Edit4, full);
+    ASSERT_EQ(form.Edit4->text(), full);
+    QTest::keyClick(form.Edit4, Qt::Key_Return);
+    Bytes line(257, 'f');
+    line[255] = 0x0D;
+    line[256] = 0x0A;
+    EXPECT_TRUE(PeerGot(line));
+    QApplication::clipboard()->setText(QString(300, 'p'));
+    QTest::keyClick(form.Edit4, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(form.Edit4, Qt::Key_Return);
+    std::fill_n(line.begin(), 255, 'p');
+    EXPECT_TRUE(PeerGot(line));
+    EXPECT_EQ(form.Edit4->text(), "");
 }
 
 TEST_F(InputBoxTest, EnterInAutoModeSendsOnlyTheLineEndsOfAnEmptyBox) {

@@ -6,9 +6,9 @@
 // them; script files played through the side button with the open dialog
 // answered through the window's modal seam.
 
-#include "editor/CodePages.h"
 #include "platform/CommBackends.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "text/CodePages.h"
 
 #include <gtest/gtest.h>
 

@@ -57,20 +57,6 @@ inline std::string FreshPair(const std::string& stem) {
     return stem + std::to_string(serial++);
 }
 
-// Picks entry index of a drop-down list as the user does: opens the list and
-// clicks the entry.
-inline void PickEntry(QComboBox* box, int index) {
-    box->showPopup();
-    QAbstractItemView* list = box->view();
-    ASSERT_TRUE(PumpUntil([&] { return list->isVisible(); }));
-    const QModelIndex entry = list->model()->index(index, box->modelColumn(), box->rootModelIndex());
-    list->scrollTo(entry);
-    const QPoint centre = list->visualRect(entry).center();
-    QTest::mouseMove(list->viewport(), centre);
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, centre);
-    ASSERT_TRUE(PumpUntil([&] { return !list->isVisible(); }));
-}
-
 inline void Click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton); }
 
 // Makes the settings file's folder unusable while it lives: a regular file

@@ -1,10 +1,10 @@
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
 #include "monitor/MonitorSettings.h"
-#include "monitor/MonitorView.h"
 #include "platform/Profile.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,12 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -278,6 +283,25 @@ TEST_F(MainWindowTest, TheCloseWritesEveryKeyInOrderAndTheNextStartReadsThemBack
     EXPECT_EQ(Windows->Form2.UserCaption(), "Ping");
     EXPECT_EQ(Windows->Form2.UserHint(), "Sends ping");
     EXPECT_EQ(Windows->Form2.UserOut(), "7F");
+}
+
+// A close killed in its write leaves a hidden temporary copy of the file;
+// the next start deletes it, but not the one of a write still going on.
+TEST_F(MainWindowTest, TheStartRemovesTemporaryFilesOfWritesThatDied) {
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const auto folder = SettingsFile().parent_path();
+    const auto stale = folder / (".c_28_zirk.ini.tmp-" + std::to_string(gone) + "-0-1");
+    const auto live = folder / (".c_28_zirk.ini.tmp-" + std::to_string(::getpid()) + "-0-1");
+    for (const auto& path : {stale, live}) std::ofstream(path) << "[ComPort1]\nColor=255\n";
+
+    TForm1& form = Start();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_EQ(form.ColorComboBox1->Value(), 0x00CC00) << "a temporary file is never read";
+    std::filesystem::remove(live);
 }
 
 TEST_F(MainWindowTest, AnUnwritableSettingsFolderShowsTheErrorAndKeepsTheWindowOpen) {

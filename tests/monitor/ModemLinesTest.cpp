@@ -1,7 +1,7 @@
-#include "editor/LimitedEdit.h"
 #include "platform/CommDevice.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "monitor/ColorValue.h"
 #include "monitor/MonitorSettings.h"
 #include "platform/Profile.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorValue.h"
 
 #include <gtest/gtest.h>
 

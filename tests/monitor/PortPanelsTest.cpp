@@ -1,15 +1,18 @@
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSignalBlocker>
 
 #include <vector>
 
@@ -154,6 +157,40 @@ TEST_F(PortPanelsTest, ThePanelGrowsFilledAndShrinksAwayOnOk) {
     EXPECT_TRUE(form.Panel1->isVisible());
     Click(form.Image1);
     EXPECT_TRUE(form.Panel1->isHidden());
+}
+
+// At the boxes' fixed widths every item reads whole: the edit draws it from
+// its first character to its last without scrolling, inside the box, and
+// the list cuts no item short.
+TEST_F(PortPanelsTest, EveryItemOfEveryBoxShowsWhole) {
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    PickPort(form.ComComboBox3, 2);
+    Click(form.Image1);
+    Click(form.Image2);
+    for (QComboBox* box : form.Panel1->findChildren<QComboBox*>() + form.Panel2->findChildren<QComboBox*>()) {
+        ASSERT_TRUE(box->isVisible());
+        QLineEdit* edit = box->lineEdit();
+        const QSignalBlocker quiet(box);
+        // Where the edit draws a text position once it has painted (and so
+        // scrolled), in the box's pixels.
+        const auto drawnAt = [&](qsizetype position) {
+            edit->setCursorPosition(static_cast<int>(position));
+            edit->repaint();
+            return edit->mapTo(box, edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().center()).x();
+        };
+        for (int i = 0; i < box->count(); ++i) {
+            const QString item = box->itemText(i);
+            edit->setText(item);
+            const int first = drawnAt(0);
+            const int last = drawnAt(item.size());
+            EXPECT_EQ(last - first, edit->fontMetrics().horizontalAdvance(item)) << item.toStdString() << " scrolls";
+            EXPECT_TRUE(first >= 0 && last <= box->rect().right()) << item.toStdString() << " is cut";
+        }
+        box->showPopup();
+        EXPECT_GE(box->view()->viewport()->width(), box->view()->sizeHintForColumn(0)) << box->objectName().toStdString();
+        box->hidePopup();
+    }
 }
 
 TEST_F(PortPanelsTest, APickInABoxClosesAndReopensWithTheNewSettingAndRtsOff) {

@@ -1,11 +1,11 @@
 // The views at work in the main window: bytes from two virtual cables shown
 // in the upper view, sent bytes echoed in the lower view, counts, clearing
 // and saving a capture.
-#include "editor/LimitedEdit.h"
-#include "monitor/ColorComboBox.h"
-#include "monitor/MonitorView.h"
 #include "platform/CommBackends.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "widgets/ColorComboBox.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,13 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include <csignal>
 #include <filesystem>
-#include <unistd.h>
 #include <fstream>
 #include <iterator>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +33,22 @@ std::string FileBytes(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
+
+// Files this process writes cannot grow past a size while it lives: a
+// write past it fails (EFBIG, not SIGXFSZ) as on a full disk, root or not.
+struct TFileSizeLimit {
+    explicit TFileSizeLimit(rlim_t bytes) : Signal(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &Saved);
+        const rlimit limit{bytes, Saved.rlim_max};
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &Saved);
+        std::signal(SIGXFSZ, Signal);
+    }
+    void (*Signal)(int);
+    rlimit Saved{};
+};
 
 class ReceiveDisplayTest : public MainWindowTest {
 protected:
@@ -218,15 +237,20 @@ TEST_F(ReceiveDisplayTest, PollingSleepsWhileClosedAndShowsBytesAfterTheOpen) {
     EXPECT_EQ(form.Edit2->text(), "4");
 }
 
-TEST_F(ReceiveDisplayTest, NewestLinesStayInSight) {
+TEST_F(ReceiveDisplayTest, BothViewsPutLineNMinus6AtTheTop) {
     TForm1& form = StartWithOpenPorts();
     std::string lines;
-    for (int i = 0; i < 40; ++i) lines += "line " + std::to_string(i) + "\n";
+    for (int i = 0; i < 10; ++i) lines += "line " + std::to_string(i) + "\n";
     Send(1, lines);
     ASSERT_TRUE(CountShows(form.Edit2, static_cast<int>(lines.size())));
-    TMonitorView* view = form.RichEdit1;
-    EXPECT_GT(view->FirstVisibleLine(), 0);
-    EXPECT_GE(view->FirstVisibleLine() + view->VisibleLines(), view->LineCount());
+    EXPECT_EQ(form.RichEdit1->LineCount(), 10);
+    EXPECT_EQ(form.RichEdit1->FirstVisibleLine(), 4);
+    EXPECT_EQ(form.RichEdit1->VisualLineText(4), "line 4");
+
+    for (const char byte : lines) form.EchoSent(static_cast<std::uint8_t>(byte));
+    EXPECT_EQ(form.RichEdit2->LineCount(), 10);
+    EXPECT_EQ(form.RichEdit2->FirstVisibleLine(), 4);
+    EXPECT_EQ(form.RichEdit2->VisualLineText(4), "line 4");
 }
 
 TEST_F(ReceiveDisplayTest, SavedCaptureIsTheViewsTextWithCrLf) {
@@ -266,6 +290,22 @@ TEST_F(ReceiveDisplayTest, CancelledOrRefusedSaveWritesNothing) {
     ASSERT_EQ(boxes.Texts.size(), 1);
     EXPECT_EQ(boxes.Texts[0], QString::fromStdString("Cannot create file " + target.string() + "."));
     EXPECT_FALSE(std::filesystem::exists(target));
+
+    // No room for the new capture: the old one stays whole, nothing is left.
+    const auto old = Folder / "old.cpi";
+    const std::string oldText(6000, 'o');
+    std::ofstream(old, std::ios::binary) << oldText;
+    Send(1, std::string(20000, 'n'));
+    ASSERT_TRUE(CountShows(form.Edit2, 20000));
+    AnswerSaveWith(form, QString::fromStdString(old.string()));
+    {
+        TFileSizeLimit limit(4096);
+        Click(form.Button2);
+    }
+    ASSERT_EQ(boxes.Texts.size(), 2);
+    EXPECT_EQ(boxes.Texts[1], QString::fromStdString("Cannot create file " + old.string() + "."));
+    EXPECT_TRUE(FileBytes(old) == oldText) << "the old capture changed";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder), {}), 1) << "a temporary file was left";
 }
 
 }  // namespace

@@ -126,6 +126,16 @@ TEST(ReceiveRules, BatchesOfAnySizeGiveTheSameTextAndCounts) {
         EXPECT_EQ(pieces2.Text, whole2.Text);
         EXPECT_EQ(pieces2.Counted, whole2.Counted);
         EXPECT_EQ(whole1.Counted, 20000);
+
+        // A limited batch is the end of the whole text, with the same counts.
+        for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{777}, whole1.Text.size()}) {
+            const auto limited1 = RenderPort1(stream, rules, limit);
+            const auto limited2 = RenderPort2(stream, rules, limit);
+            EXPECT_EQ(limited1.Text, whole1.Text.substr(whole1.Text.size() - std::min(limit, whole1.Text.size())));
+            EXPECT_EQ(limited2.Text, whole2.Text.substr(whole2.Text.size() - std::min(limit, whole2.Text.size())));
+            EXPECT_EQ(limited1.Counted, whole1.Counted);
+            EXPECT_EQ(limited2.Counted, whole2.Counted);
+        }
     }
 }
 

@@ -2,9 +2,9 @@
 // data lines end to end on a virtual cable, delays, the open dialog and the
 // remembered folder and name, scripts nested in another's delay, a queue
 // that fills at a low baud rate, and files no editor writes.
-#include "editor/LimitedEdit.h"
-#include "monitor/MonitorView.h"
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 

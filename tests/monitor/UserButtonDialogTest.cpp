@@ -1,12 +1,13 @@
-#include "editor/LimitedEdit.h"
 #include "editor/Unit2.h"
-#include "tests/monitor/MainWindowFixture.h"
+#include "tests/monitor/InputRowFixture.h"
+#include "widgets/LimitedEdit.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QClipboard>
 #include <QPushButton>
+#include <QRadioButton>
 
 namespace {
 
@@ -86,6 +87,36 @@ TEST(LimitedEdit, TheLimitHoldsForTypingAndPastingOnly) {
     edit.setSelection(1, 1);
     QTest::keyClicks(&edit, "Q");
     EXPECT_EQ(edit.text(), "aQX") << "typing over a selection replaces it";
+}
+
+// Every field with a typing limit, typed into key by key far past it: the
+// keys beyond the limit are refused every time, not every second time.
+TEST_F(InputRowTest, EveryLimitedFieldRefusesEachKeyPastItsLimit) {
+    TForm1& form = StartWithOpenPort();
+    TForm2& dialog = Windows->Form2;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    Click(form.Rstring);  // Enter mode: the box takes 255 characters and sends nothing while typing
+
+    const QString keys = "EscapeKey1";
+    struct TRow {
+        const char* Name;
+        QLineEdit* Field;
+        int Limit;
+        int Keys;
+    };
+    for (const TRow& row : {TRow{"caption", dialog.Ucap, 7, 30}, TRow{"value", dialog.uout, 2, 30},
+                            TRow{"upper separator", form.Edit5, 3, 30}, TRow{"lower separator", form.Edit6, 3, 30},
+                            TRow{"input box", form.Edit4, 255, 300}}) {
+        SCOPED_TRACE(row.Name);
+        row.Field->activateWindow();
+        row.Field->setFocus();
+        row.Field->clear();
+        QString typed;
+        for (int i = 0; i < row.Keys; ++i) typed += keys[i % keys.size()];
+        QTest::keyClicks(row.Field, typed);
+        EXPECT_EQ(row.Field->text().toStdString(), typed.left(row.Limit).toStdString());
+    }
 }
 
 }  // namespace

@@ -69,18 +69,10 @@ bool WaitUntil(Condition condition, milliseconds limit = ShortLimit) {
 
 // 8N1, DTR and RTS on, no flow control: what the monitor opens with.
 inline DCB EngineDcb(DWORD baud) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
+    DCB dcb = MakeDefaultDcb();
     dcb.BaudRate = baud;
-    SetDcbFlags(dcb, DCB_FBINARY | (DTR_CONTROL_ENABLE << DCB_FDTRCONTROL_SHIFT) |
-                         (RTS_CONTROL_ENABLE << DCB_FRTSCONTROL_SHIFT));
     dcb.XonLim = 2048;
     dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
     return dcb;
 }
 

@@ -2,7 +2,9 @@
 
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TraceCapture.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -157,6 +159,24 @@ TEST(PortMapNumbers, NamedEntriesWinAndTheirDevicesAreNotScannedAgain) {
     EXPECT_EQ(map.Find(3)->Description, "virtual null-modem bench, end B");
     EXPECT_EQ(map.Find(4)->Description, "virtual null-modem, end A");
     EXPECT_EQ(map.Find(5)->Description, "virtual null-modem, end B");
+}
+
+TEST(PortMapNumbers, TheTraceSaysWhyEachDeviceGotItsNumberOrNoneOncePerChange) {
+    FakeMachine machine;
+    machine.AddTty("ttyUSB0");
+    machine.AddTty("ttyACM0");
+    machine.AddTty("ttyS1", "0", machine.PlatformDevice("serial8250"));
+    machine.Settings("[Ports]\nCOM2=" + machine.Node("ttyUSB0") + "\n");
+    const kalvaro::test::TTraceAreas areas("platform");
+    const std::string trace = kalvaro::test::StandardErrorOf([&] { machine.Load(); });
+    for (const std::string& decision :
+         {"COM2 is " + machine.Node("ttyUSB0") + ": named in [Ports]",
+          machine.Node("ttyUSB0") + " skipped: [Ports] already names it",
+          "COM1 is " + machine.Node("ttyACM0") + ": scanned, a USB modem or CDC-ACM device",
+          std::string("ttyS1 skipped: no UART behind it (sysfs type \"0\")"),
+          std::string("COM3 is virtual:demo/A: the demo pair")})
+        EXPECT_THAT(trace, testing::HasSubstr("platform: port map: " + decision + "\n"));
+    EXPECT_EQ(kalvaro::test::StandardErrorOf([&] { machine.Load(); }), "");
 }
 
 TEST(PortMapNumbers, FreeNumbersFillTheGapsFromComOneUpward) {

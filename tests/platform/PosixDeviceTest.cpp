@@ -1,16 +1,20 @@
 // What only the POSIX backend does: opening tty nodes exclusively, turning a
 // DCB into the kernel's termios (read back through the pty master, which
 // answers for its slave), a pty's hang-up, thread priorities as nice
-// values. The behaviour every backend shares is in CommDeviceContractTest.
+// values, the trace of opens and settings. The behaviour every backend
+// shares is in CommDeviceContractTest.
 #include "platform/CommBackends.h"
 #include "platform/CommDevice.h"
 #include "platform/ThreadPriority.h"
 #include "platform/VirtualCommDevice.h"
 #include "tests/platform/DeviceFixtures.h"
+#include "tests/support/HeldTty.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TraceCapture.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,10 +26,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -121,36 +129,44 @@ TEST(PosixOpen, SecondOpenIsBusyUntilTheFirstCloses) {
 
 TEST(PosixOpen, NodeLockedByAnotherProcessIsBusy) {
     TPtyPair pty;
-    int locked[2];
-    int release[2];
-    ASSERT_EQ(0, ::pipe(locked));
-    ASSERT_EQ(0, ::pipe(release));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Only async-signal-safe calls in the child of a threaded process.
-        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        [[maybe_unused]] ssize_t ignored = ::write(locked[1], &ok, 1);
-        char done = 0;
-        ::close(release[1]);
-        ignored = ::read(release[0], &done, 1);
-        ::_exit(0);
+    {
+        const THeldTty locked(pty.SlavePath(), THeldTty::TClaim::Flock);
+        EXPECT_EQ(nullptr, OpenPosixCommDevice(pty.SlavePath()));
+        EXPECT_EQ(ERROR_ACCESS_DENIED, LastError());
     }
-    ::close(locked[1]);
-    ::close(release[0]);
-    char ok = 0;
-    ASSERT_EQ(1, ::read(locked[0], &ok, 1));
-    EXPECT_EQ('y', ok) << "the child could not lock the slave";
+    EXPECT_NE(nullptr, OpenPosixCommDevice(pty.SlavePath())) << "error " << LastError();
+}
 
+TEST(PosixOpen, LockFileIsOursWhileOpenAndAStaleOneIsTakenOver) {
+    TPtyPair pty;
+    const auto lockFile = LockFileOf(pty.SlavePath());
+    const auto contents = [&] {
+        std::ifstream file(lockFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "%10d\n", static_cast<int>(::getpid()));
+
+    WriteLockFile(pty.SlavePath(), DeadPid());
+    {
+        auto device = OpenPosixCommDevice(pty.SlavePath());
+        ASSERT_NE(nullptr, device) << "error " << LastError();
+        EXPECT_EQ(contents(), ours);
+    }
+    EXPECT_FALSE(std::filesystem::exists(lockFile));
+
+    WriteLockFile(pty.SlavePath(), ::getppid());
     EXPECT_EQ(nullptr, OpenPosixCommDevice(pty.SlavePath()));
     EXPECT_EQ(ERROR_ACCESS_DENIED, LastError());
+    EXPECT_NE(contents(), ours) << "another process's lock file is not ours to take";
+    std::filesystem::remove(lockFile);
 
-    ::close(release[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(locked[0]);
-    EXPECT_NE(nullptr, OpenPosixCommDevice(pty.SlavePath())) << "error " << LastError();
+    // A lost device lets go of its claims before anyone closes it.
+    auto device = OpenPosixCommDevice(pty.SlavePath());
+    ASSERT_NE(nullptr, device) << "error " << LastError();
+    EXPECT_EQ(contents(), ours);
+    pty.CloseMaster();
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(lockFile); })) << "the lock file outlived the line";
 }
 
 // ---- settings ----
@@ -496,6 +512,52 @@ TEST(OpenCommDeviceByNumber, OpensMappedPortsAndRefusesOtherNames) {
         EXPECT_EQ(afp::OpenCommDevice(name), nullptr) << name;
         EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND) << name;
     }
+}
+
+// Each event is one line: a time stamp, the thread and the area.
+TEST(OpenCommDeviceByNumber, TraceTellsTheDeviceTheSystemsErrorsAndRefusedSettingsOnlyWhenOn) {
+    SettingsRestorer restorer;
+    TPtyPair pty;
+    TTempDir dir;  // a new name each run: the port map is traced when it changes
+    const std::string slave = pty.SlavePath();
+    const std::string missing = (dir.Path() / "ttyGone").string();
+    WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM5=" + slave + "\nCOM8=" + missing + "\n");
+    DCB dsrFlow = EngineDcb(9600);
+    SetDcbFlags(dsrFlow, DcbFlags(dsrFlow) | DCB_FOUTXDSRFLOW);
+    const auto openAndSet = [&] {
+        EXPECT_EQ(afp::OpenCommDevice("COM8"), nullptr);
+        auto com5 = afp::OpenCommDevice("COM5");
+        ASSERT_TRUE(com5) << "COM5: error " << LastError();
+        EXPECT_FALSE(com5->SetCommState(dsrFlow));
+    };
+    EXPECT_EQ(StandardErrorOf(openAndSet), "");
+
+    const TTraceAreas areas("serial, platform");
+    const std::string trace = StandardErrorOf(openAndSet);
+    using testing::HasSubstr;
+    EXPECT_THAT(trace, HasSubstr("port map: COM8 is " + missing + ": named in [Ports]\n"));
+    EXPECT_THAT(trace, HasSubstr("open " + missing +
+                                 ": open() failed, errno 2 (No such file or directory) -> ERROR_FILE_NOT_FOUND (2)\n"));
+    EXPECT_THAT(trace, HasSubstr("COM5 is " + slave + "\n"));
+    EXPECT_THAT(trace, HasSubstr("open " + slave + ": done, a pty without modem lines"));
+    EXPECT_THAT(trace, HasSubstr("settings of " + slave + ": asked 9600 8N1, flags 0x"));
+    EXPECT_THAT(trace, HasSubstr("termios has no such setting -> ERROR_NOT_SUPPORTED (50)\n"));
+    EXPECT_THAT(trace, HasSubstr("close " + slave + "\n"));
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\[ *\d+\.\d{6}\] t\d+ platform: )"))) << line;
+
+    // The hang-up is seen, and traced, by the line's own thread.
+    const std::string loss = StandardErrorOf([&] {
+        auto com5 = afp::OpenCommDevice("COM5");
+        ASSERT_TRUE(com5) << "COM5: error " << LastError();
+        pty.CloseMaster();
+        EXPECT_TRUE(WaitUntil([&] { return !com5->EscapeCommFunction(SETDTR) && LastError() == ERROR_BAD_COMMAND; }));
+    });
+    std::smatch opener, loser;
+    ASSERT_TRUE(std::regex_search(loss, opener, std::regex(R"(\] (t\d+) platform: open .*: done)"))) << loss;
+    ASSERT_TRUE(std::regex_search(loss, loser, std::regex(R"(\] (t\d+) platform: lost )" + slave + ": "))) << loss;
+    EXPECT_NE(opener[1], loser[1]) << loss;
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/VirtualFarEnd.h"
+#include "tests/support/TraceCapture.h"
+#include "tests/support/ErrorOf.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -37,12 +40,7 @@ protected:
         ResetSettings();
     }
     std::string OpenError(std::int32_t number) {
-        try {
-            core_.OpenDevice(number);
-        } catch (const EAfComPortCoreError& e) {
-            return e.what();
-        }
-        return "(opened)";
+        return ErrorOf([&] { core_.OpenDevice(number); });
     }
     // The end was released: someone else can open it now.
     bool EndIsFree() { return afp::OpenVirtualCommDevice(far_.Device()) != nullptr; }
@@ -95,6 +93,27 @@ TEST_F(AfComPortCoreVirtualTest, RefusedSettingsOnAnOpenPortKeepItOpenWithTheDev
     }
     EXPECT_TRUE(core_.Opened());
     EXPECT_EQ(core_.Dcb().BaudRate, FastBaud);
+}
+
+TEST_F(AfComPortCoreVirtualTest, TheTraceTellsWhatTheDeviceLayerSaidAndWhatTheDeviceKept) {
+    const TTraceAreas areas("serial");
+    const std::string trace = StandardErrorOf([&] {
+        {
+            auto holder = afp::OpenVirtualCommDevice(far_.Device());
+            EXPECT_EQ(OpenError(1), "Can't open device COM1");
+        }
+        ASSERT_TRUE(core_.OpenDevice(1));
+        afp::virt::Refuse(far_.Device(), afp::virt::TRefusable::SetCommState, true);
+        EXPECT_THROW(core_.SetDcb(EngineDcb(300)), EAfComPortCoreError);
+        core_.CloseDevice();
+    });
+    using testing::HasSubstr;
+    EXPECT_THAT(trace,
+                HasSubstr("serial: COM1: Can't open device COM1, the device layer said ERROR_ACCESS_DENIED (5)\n"));
+    EXPECT_THAT(trace,
+                testing::ContainsRegex("serial: COM1: settings asked 300 8N1, .*, the device keeps 921600 8N1, "));
+    EXPECT_THAT(trace, HasSubstr("serial: COM1: closed\n"));
+    EXPECT_THAT(trace, testing::Not(HasSubstr("platform:")));
 }
 
 TEST_F(AfComPortCoreVirtualTest, ModemLineChangesAndRingsArriveAsCommEvents) {

@@ -6,6 +6,7 @@
 #include "serial/AfGuiCalls.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
+#include "tests/support/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -30,15 +31,6 @@ struct TEntry {
     TAfCoreEvent Kind = ckOutputDrained;  // of an OnSyncEvent
     DWORD Data = 0;                       // of OnSyncEvent, OnDataRecived, OnLineError
 };
-
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 DCB ZeroDcb() {
     DCB dcb;
@@ -796,6 +788,54 @@ TEST_F(AfComPortPtyTest, BytesCrossBothWaysAtAUserBaudRate) {
         return received.size() >= 4;
     }));
     EXPECT_EQ(received, "pong");
+}
+
+// A pty carries bytes, not frames: it keeps CS8 without parity whatever is
+// asked, which is no reason to refuse it. Only what no serial line can do
+// (2 stop bits with 5 data bits, 1.5 with more) is refused.
+TEST_F(AfComPortPtyTest, EveryFramingOpensAndEachFieldChangesAlone) {
+    for (const TAfDatabits bits : {db5, db6, db7, db8}) {
+        for (const TAfParity parity : {paNone, paOdd, paEven, paMark, paSpace}) {
+            for (const TAfStopbits stops : {sbOne, sbOneAndHalf, sbTwo}) {
+                SCOPED_TRACE(testing::Message() << "data bits " << 4 + bits << ", parity " << parity
+                                                << ", stop bits " << stops);
+                TPtyPair fresh;
+                MapPorts({{1, fresh.SlavePath()}});
+                TAfComPort port;
+                port.SetComNumber(1);
+                port.SetDatabits(bits);
+                port.SetParity(parity);
+                port.SetStopbits(stops);
+                const bool lineCanDoIt = stops == sbOneAndHalf ? bits == db5 : !(stops == sbTwo && bits == db5);
+                EXPECT_EQ(ErrorOf([&] { port.Open(); }),
+                          lineCanDoIt ? "(no error)" : "Error setting parameters from DCB");
+                EXPECT_EQ(port.IsOpen(), lineCanDoIt);
+            }
+        }
+    }
+
+    MapPorts({{1, Pty.SlavePath()}});
+    Port.SetBaudRate(br115200);
+    Port.SetParity(paEven);
+    Port.SetDatabits(db7);
+    EXPECT_EQ(ErrorOf([&] { Port.Open(); }), "(no error)") << "115200,E,7,1";
+    Port.Close();
+    Port.SetBaudRate(br9600);
+    Port.SetParity(paNone);
+    Port.SetDatabits(db8);
+    Port.Open();
+    ASSERT_TRUE(Port.IsOpen());
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"7 data bits", [&] { Port.SetDatabits(db7); }}, {"back to 8", [&] { Port.SetDatabits(db8); }},
+        {"6 data bits", [&] { Port.SetDatabits(db6); }}, {"back to 8", [&] { Port.SetDatabits(db8); }},
+        {"even parity", [&] { Port.SetParity(paEven); }}, {"no parity", [&] { Port.SetParity(paNone); }},
+        {"odd parity", [&] { Port.SetParity(paOdd); }}, {"space parity", [&] { Port.SetParity(paSpace); }},
+        {"no parity", [&] { Port.SetParity(paNone); }}, {"2 stop bits", [&] { Port.SetStopbits(sbTwo); }},
+    };
+    for (const auto& [name, change] : changes) {
+        EXPECT_EQ(ErrorOf(change), "(no error)") << name;
+        EXPECT_TRUE(Port.IsOpen()) << name;
+    }
 }
 
 TEST_F(AfComPortPtyTest, LostDeviceClosesThePortAndTellsOnce) {

@@ -9,6 +9,8 @@
 #include "tests/platform/ThreadIdentity.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
+#include "tests/support/ErrorOf.h"
+#include "tests/support/HeldTty.h"
 
 #include <gtest/gtest.h>
 
@@ -50,15 +52,6 @@ std::vector<std::uint32_t> Probes(const QComboBox& chooser) {
     std::vector<std::uint32_t> probes;
     for (int i = 0; i < chooser.count(); ++i) probes.push_back(chooser.itemData(i).toUInt());
     return probes;
-}
-
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 // The user's pick: open the list, move to the entry, press Return.
@@ -132,6 +125,47 @@ TEST_F(AfPortControlsTest, ProbeValueHoldsTheNumberAndTheState) {
     EXPECT_TRUE(Hold(pty.SlavePath()));
     EXPECT_EQ(TAfPortComboBox::ProbeNumber(Probe(300, psAbsent)), 300);
     EXPECT_EQ(TAfPortComboBox::ProbeState(Probe(300, psAbsent)), psAbsent);
+}
+
+// The way minicom, screen or a pyserial script hold a port: with a claim of
+// one of the three kinds Linux serial programs respect. Root's opens pass
+// TIOCEXCL, so only asking the kernel shows that one.
+TEST_F(AfPortControlsTest, PortsClaimedByOtherProgramsAreBusyAndStaleLockFilesAreNot) {
+    TPtyPair flocked, exclusive, lockFile, binaryLockFile, staleLockFile;
+    MapPorts({{1, flocked.SlavePath()}, {2, exclusive.SlavePath()}, {3, lockFile.SlavePath()},
+              {4, binaryLockFile.SlavePath()}, {5, staleLockFile.SlavePath()}});
+    const THeldTty flockHolder(flocked.SlavePath(), THeldTty::TClaim::Flock);
+    const THeldTty exclusiveHolder(exclusive.SlavePath(), THeldTty::TClaim::Exclusive);
+    WriteLockFile(lockFile.SlavePath(), flockHolder.Pid());
+    WriteLockFile(binaryLockFile.SlavePath(), exclusiveHolder.Pid(), true);
+    WriteLockFile(staleLockFile.SlavePath(), DeadPid());
+
+    TAfPortComboBox chooser;
+    chooser.SetMaxComPorts(5);
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psBusy), Probe(2, psBusy), Probe(3, psBusy), Probe(4, psBusy),
+                                            Probe(5, psFree)}));
+}
+
+// A shell (or minicom) works in the pty in canonical mode with echo, and the
+// far end of a virtual cable watches its modem lines; the chooser probes at
+// every rebuild and must take nothing from either.
+TEST_F(AfPortControlsTest, RebuildsDisturbNoPortInUse) {
+    TPtyPair pty;
+    MapPorts({{1, pty.SlavePath()}, {2, EndA()}});
+    const THeldTty shell(pty.SlavePath(), THeldTty::TClaim::None, true);
+    const TTtySettings before = SettingsOf(pty.MasterFd());
+    ASSERT_TRUE(before.CanonicalWithEcho);
+    const auto farEnd = Hold(EndB());
+    ASSERT_TRUE(farEnd->SetCommMask(EV_CTS | EV_DSR | EV_RLSD));
+    TCommWait lineChange(*farEnd);
+    ASSERT_TRUE(lineChange.StartOutstanding());
+
+    TAfPortComboBox chooser;
+    for (int rebuild = 1; rebuild < 100; ++rebuild) chooser.RefreshList();
+    EXPECT_EQ(Probes(chooser), (std::vector{Probe(1, psFree), Probe(2, psFree)}))
+        << "nothing shows that the shell holds the pty";
+    EXPECT_EQ(SettingsOf(pty.MasterFd()).Bytes, before.Bytes) << "the terminal's settings changed";
+    EXPECT_FALSE(lineChange.Signalled(milliseconds(0))) << "the far end saw the lines move";
 }
 
 TEST_F(AfPortControlsTest, OptionsDecideWhichPortsAreListed) {

@@ -1,18 +1,21 @@
 #pragma once
-// Helpers for the serial engine's tests that need the GUI thread: one
-// QApplication for the whole test binary (offscreen), waiting for conditions
-// while the GUI thread serves its event loop, and a capture of the
-// application's error boxes.
+// Helpers for the tests that need the GUI thread: one QApplication for the
+// whole test binary (offscreen), waiting for conditions while the GUI thread
+// serves its event loop, a capture of the application's error boxes, and a
+// drop-down list's entry picked as the user does.
 
-#include "serial/AfApplicationError.h"
 #include "tests/platform/DeviceFixtures.h"
+#include "ui/AfApplicationError.h"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QEventLoop>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 
 #include <chrono>
@@ -58,6 +61,20 @@ bool PumpUntil(Condition condition, milliseconds limit = ShortLimit) {
 // happen, where there is no condition to wait for.
 inline void PumpFor(milliseconds span) {
     PumpUntil([] { return false; }, span);
+}
+
+// Picks entry index of a drop-down list as the user does: opens the list and
+// clicks the entry.
+inline void PickEntry(QComboBox* box, int index) {
+    box->showPopup();
+    QAbstractItemView* list = box->view();
+    ASSERT_TRUE(PumpUntil([&] { return list->isVisible(); }));
+    const QModelIndex entry = list->model()->index(index, box->modelColumn(), box->rootModelIndex());
+    list->scrollTo(entry);
+    const QPoint centre = list->visualRect(entry).center();
+    QTest::mouseMove(list->viewport(), centre);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, centre);
+    ASSERT_TRUE(PumpUntil([&] { return !list->isVisible(); }));
 }
 
 // Collects the error boxes shown while it lives, instead of showing them.

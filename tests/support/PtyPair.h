@@ -1,6 +1,7 @@
 #pragma once
-// A pseudo-terminal pair owned by a test: the test holds the master end (the
-// "far side of the cable") and the code under test opens the slave path.
+// A pseudo-terminal pair owned by a test or a benchmark: it holds the master
+// end (the "far side of the cable", non-blocking) and the code under test
+// opens the slave path.
 
 #include <chrono>
 #include <string>

@@ -32,7 +32,8 @@ std::int64_t TestThreadId();
 bool ThreadIsAsleep(std::int64_t threadId);
 
 // Creates a fresh temporary folder and makes it the settings folder (on
-// Linux through XDG_CONFIG_HOME); empty on failure. Called once, by main.
+// Linux through XDG_CONFIG_HOME, with its folder "locks" as the only folder
+// for serial lock files); empty on failure. Called once, by main.
 std::filesystem::path MakeIsolatedConfigHome();
 
 // Fails the running test with message and ends the test program at once. For

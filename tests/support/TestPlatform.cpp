@@ -1,6 +1,8 @@
 // The test environment's Linux side: counts from /proc, the settings folder
-// through XDG_CONFIG_HOME.
+// through XDG_CONFIG_HOME, the lock folder through the platform layer.
 #include "tests/support/TestEnvironment.h"
+
+#include "platform/UucpLock.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -33,6 +35,12 @@ std::filesystem::path MakeIsolatedConfigHome() {
     char pattern[] = "/tmp/kalvaro-test-XXXXXX";
     if (!mkdtemp(pattern)) return {};
     setenv("XDG_CONFIG_HOME", pattern, 1);
+    // The ports tests open leave their UUCP lock files here, not in the
+    // machine's /var/lock.
+    const std::filesystem::path locks = std::filesystem::path(pattern) / "locks";
+    std::error_code error;
+    if (!std::filesystem::create_directory(locks, error)) return {};
+    afp::SetLockFolders({locks.string()});
     return pattern;
 }
 

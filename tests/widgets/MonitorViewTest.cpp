@@ -1,4 +1,5 @@
-#include "monitor/MonitorView.h"
+#include "tests/serial/GuiTestSupport.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
@@ -21,24 +22,6 @@
 #include <string>
 
 namespace {
-
-class TQtEnvironment : public testing::Environment {
-public:
-    void SetUp() override {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        App = std::make_unique<QApplication>(Argc, Argv);
-    }
-    void TearDown() override { App.reset(); }
-
-private:
-    int Argc = 1;
-    char Name[14] = "monitor_tests";
-    char* Argv[2] = {Name, nullptr};
-    std::unique_ptr<QApplication> App;
-};
-
-[[maybe_unused]] testing::Environment* const QtEnvironment =
-    testing::AddGlobalTestEnvironment(new TQtEnvironment);
 
 const QRgb Red = qRgb(255, 0, 0);
 const QRgb Green = qRgb(0, 255, 0);
@@ -201,7 +184,7 @@ TEST_F(MonitorViewTest, ScrollBarShowsOnlyWhileTextIsTallerThanTheView) {
 TEST_F(MonitorViewTest, ScrollLinesIsClampedAndNothingScrollsByItself) {
     View->Append(Lines(50), Red);
     ASSERT_TRUE(WaitForScrollBar(true));
-    const int last = View->LineCount() - View->VisibleLines();
+    const int last = View->LineCount() - 1;  // the last row at the top
     EXPECT_EQ(View->LineCount(), 50);
     EXPECT_EQ(View->FirstVisibleLine(), 0) << "appending must not scroll";
     View->ScrollLines(-5);
@@ -222,10 +205,20 @@ TEST_F(MonitorViewTest, OwnersScrollRuleKeepsNewestLinesInSight) {
     QObject::connect(View.get(), &TMonitorView::TextChanged, [&] {
         View->ScrollLines(View->LineCount() - View->FirstVisibleLine() - 6);
     });
-    for (int i = 0; i < 30; ++i) View->Append("line " + std::to_string(i) + "\n", Green);
-    const int n = View->LineCount();
-    EXPECT_EQ(View->FirstVisibleLine(), std::min(n - 6, n - View->VisibleLines()));
-    EXPECT_EQ(View->VisualLineText(n - 1), "line 29");
+    ASSERT_GT(View->VisibleLines(), 6) << "the rule then leaves rows empty below the text";
+    for (int i = 0; i < 30; ++i) {
+        View->Append("line " + std::to_string(i) + "\n", Green);
+        ASSERT_EQ(View->FirstVisibleLine(), std::max(0, i + 1 - 6));
+    }
+    EXPECT_EQ(View->VisualLineText(View->FirstVisibleLine()), "line 24");
+    EXPECT_TRUE(WaitForScrollBar(true));
+
+    // Scrolled away from its top, a view whose text fits shows its bar, so
+    // the user can scroll back.
+    View->Clear();
+    View->Append(Lines(View->VisibleLines()), Green);
+    EXPECT_EQ(View->FirstVisibleLine(), View->VisibleLines() - 6);
+    EXPECT_TRUE(WaitForScrollBar(true));
 }
 
 TEST_F(MonitorViewTest, WheelScrollsByLines) {

@@ -24,9 +24,12 @@
 // Lines and rows: LineCount(), FirstVisibleLine() and ScrollLines() count
 // visual rows as wrapped; a last line that is empty (the text ends with a
 // line feed) is not counted. The first visible row is the vertical scroll
-// bar's value, from 0 to LineCount() - VisibleLines(). The view never
-// scrolls by itself when text arrives: its owner applies its own rule on
-// TextChanged().
+// bar's value, from 0 to LineCount() - 1: as in a rich-text control, the
+// text scrolls until its last row is at the top, so an owner's rule can put
+// any row first whatever the view's height. The scroll bar shows while the
+// text is taller than the view or the view is scrolled away from its top
+// (so the user can always scroll back). The view never scrolls by itself
+// when text arrives: its owner applies its own rule on TextChanged().
 //
 // The user selects with the mouse (press and drag; a double click takes a
 // word) and copies with Ctrl+C or the context menu; copied text goes through
@@ -40,7 +43,7 @@
 //
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
 
-#include "editor/CodePages.h"
+#include "text/CodePages.h"
 
 #include <QAbstractScrollArea>
 #include <QRgb>
@@ -135,6 +138,7 @@ private:
     // RowStarts from LineStarts at the present column count.
     void RecountRows();
     void UpdateScrollRange();
+    void UpdateScrollBarShown();
     // Redraws the text and the scroll bar within a frame; Repaint does it.
     void ScheduleRepaint();
     void Repaint();

@@ -1,4 +1,4 @@
-#include "editor/ScriptFormat.h"
+#include "text/ScriptFormat.h"
 
 #include <algorithm>
 #include <array>

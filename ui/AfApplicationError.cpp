@@ -1,4 +1,4 @@
-#include "serial/AfApplicationError.h"
+#include "ui/AfApplicationError.h"
 
 #include "serial/AfErrors.h"
 

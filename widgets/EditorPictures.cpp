@@ -1,4 +1,4 @@
-#include "editor/EditorPictures.h"
+#include "widgets/EditorPictures.h"
 
 #include <QPainter>
 #include <QPainterPath>

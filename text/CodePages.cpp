@@ -1,4 +1,4 @@
-#include "editor/CodePages.h"
+#include "text/CodePages.h"
 
 #include <algorithm>
 #include <array>

@@ -9,7 +9,7 @@
 // Plain functions without state: thread-safe. Only DelayMilliseconds throws
 // (EConvertError); the rest throw nothing but std::bad_alloc.
 
-#include "editor/ValueConversion.h"
+#include "text/ValueConversion.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
-#include "monitor/Pictures.h"
+#include "widgets/Pictures.h"
 
-#include "editor/EditorPictures.h"
+#include "widgets/EditorPictures.h"
 
 #include <QLinearGradient>
 #include <QPainter>

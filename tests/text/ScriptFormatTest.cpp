@@ -1,4 +1,6 @@
-#include "editor/ScriptFormat.h"
+#include "text/ScriptFormat.h"
+
+#include "tests/support/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +13,7 @@ using namespace std::string_literals;
 using TLines = std::vector<std::string>;
 
 std::string DelayErrorText(std::string_view line) {
-    try {
-        DelayMilliseconds(line);
-    } catch (const EConvertError& error) {
-        return error.what();
-    }
-    return "no error for " + std::string(line);
+    return kalvaro::test::ErrorOf([&] { DelayMilliseconds(line); });
 }
 
 TEST(NthWord, SplitsAtRunsOfBlanksOnly) {

@@ -1,4 +1,4 @@
-#include "monitor/MonitorView.h"
+#include "widgets/MonitorView.h"
 
 #include <QTimer>
 
@@ -57,9 +57,10 @@ TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent)
     courier.setStyleHint(QFont::TypeWriter);
     setFont(courier);
 
-    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     verticalScrollBar()->setSingleStep(1);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TMonitorView::UpdateScrollBarShown);
     viewport()->setCursor(Qt::IBeamCursor);
     UpdateMetrics();
 
@@ -383,8 +384,17 @@ void TMonitorView::RecountRows() {
 
 void TMonitorView::UpdateScrollRange() {
     QScrollBar* bar = verticalScrollBar();
-    bar->setRange(0, std::max(0, LineCount() - VisibleLines()));
+    bar->setRange(0, std::max(0, LineCount() - 1));
     bar->setPageStep(VisibleLines());
+    UpdateScrollBarShown();
+}
+
+void TMonitorView::UpdateScrollBarShown() {
+    // Showing the bar narrows the text, which can only add rows, and hiding
+    // it can only take rows away: the decision never flips back by itself.
+    const bool needed = LineCount() > VisibleLines() || verticalScrollBar()->value() > 0;
+    const Qt::ScrollBarPolicy policy = needed ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff;
+    if (verticalScrollBarPolicy() != policy) setVerticalScrollBarPolicy(policy);
 }
 
 bool TMonitorView::TrimIfOverBound() {

@@ -1,12 +1,17 @@
-#include "editor/LimitedEdit.h"
+#include "widgets/LimitedEdit.h"
 
 #include <algorithm>
 
 TLimitedEdit::TLimitedEdit(QWidget* parent) : QLineEdit(parent) {
     // Qt emits textEdited before textChanged; Edited does not rely on it.
-    connect(this, &QLineEdit::textChanged, this, [this](const QString& text) {
+    // The text is read from the edit, not taken from the signal: when Edited
+    // cuts an edit, the cut text is set first and the edit's own textChanged,
+    // still carrying the uncut text, arrives after it.
+    connect(this, &QLineEdit::textChanged, this, [this] {
+        const QString now = text();
+        if (now == Current) return;
         Previous = Current;
-        Current = text;
+        Current = now;
     });
     connect(this, &QLineEdit::textEdited, this, &TLimitedEdit::Edited);
 }

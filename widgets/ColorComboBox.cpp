@@ -1,4 +1,4 @@
-#include "monitor/ColorComboBox.h"
+#include "widgets/ColorComboBox.h"
 
 #include <QPainter>
 #include <QStyleOptionComboBox>

@@ -1,5 +1,5 @@
-#include "monitor/ColorComboBox.h"
-#include "tests/monitor/MainWindowFixture.h"
+#include "tests/serial/GuiTestSupport.h"
+#include "widgets/ColorComboBox.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "editor/ValueConversion.h"
+#include "text/ValueConversion.h"
 
-#include "editor/CodePages.h"
+#include "text/CodePages.h"
 
 #include <array>
 #include <optional>

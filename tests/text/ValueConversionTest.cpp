@@ -1,6 +1,7 @@
-#include "editor/ValueConversion.h"
+#include "text/ValueConversion.h"
 
-#include "editor/CodePages.h"
+#include "tests/support/ErrorOf.h"
+#include "text/CodePages.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,7 @@ namespace {
 using namespace std::string_literals;
 
 std::string ConvertErrorText(std::string_view text) {
-    try {
-        StrToInt(text);
-    } catch (const EConvertError& error) {
-        return error.what();
-    }
-    return "no error for '" + std::string(text) + "'";
+    return kalvaro::test::ErrorOf([&] { StrToInt(text); });
 }
 
 TEST(HexValue, ReadsCapitalDigits) {

@@ -10,7 +10,7 @@
 //
 // GUI thread only, like every widget.
 
-#include "monitor/ColorValue.h"
+#include "widgets/ColorValue.h"
 
 #include <QComboBox>
 
