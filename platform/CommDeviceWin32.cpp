@@ -89,11 +89,20 @@ private:
     // come back for a new record; its entry is then simply reused).
     enum class TKind { Wait, Read, Write };
     struct TRecord {
+        TRecord() = default;
+        TRecord(const TRecord&) = delete;
+        TRecord& operator=(const TRecord&) = delete;
+        ~TRecord() {
+            if (WaitEvent) CloseHandle(WaitEvent);
+        }
         OVERLAPPED Overlapped{};
         TKind Kind = TKind::Read;      // of the latest operation
         TOverlapped* Owner = nullptr;  // the caller's record; looked at only while in progress
         DWORD* Mask = nullptr;         // a wait's result, the caller's
         unsigned MaskGeneration = 0;   // of the mask the wait was started with
+        // The device's own handle of a wait's event (see InProgress).
+        HANDLE WaitEvent = nullptr;
+        bool EndLost = false;  // a wait that ended without its status; see Settle
     };
 
     // Whether the record's operation is still outstanding. Wine can lose the
@@ -102,9 +111,14 @@ private:
     // that started it has returned, and that call then marks the record
     // pending once more, for good. The event is reset when a wait starts and
     // signalled only once it has ended, so a wait whose event is signalled
-    // has ended; its record gets back the status the system wrote (an empty
-    // mask is a wait that a mask change ended).
+    // has ended. Once it is signalled the caller may drop its record, event
+    // and mask at any time, so the look goes through the device's own handle
+    // of the event, and the record's status waits for Settle.
     static bool InProgress(TRecord& record);
+    // Gives a wait whose end was lost the status the system wrote (an empty
+    // mask is a wait that a mask change ended). Only for the caller's own
+    // look at its record, which is alive then, as is its mask.
+    static void Settle(TRecord& record);
 
     // Fails with the error the system left.
     static bool Failed();
@@ -117,6 +131,21 @@ private:
     // they have completed; their records get ERROR_OPERATION_ABORTED. Holds
     // the lock.
     void AbortLocked(TKind kind);
+    // Cancels a read or write until it has ended. Wine cannot cancel an
+    // operation whose device has just become ready: the retry of the
+    // transfer is already on its way to the thread that started it, so the
+    // cancel finds nothing, and the retry then leaves the operation
+    // outstanding once more (for good when the line stays blocked). A purge's
+    // own flush makes exactly that room. Cancelling again until the
+    // operation has ended closes the gap; Windows ends it at the first
+    // cancel.
+    void CancelUntilEnded(TRecord& record);
+    // Waits until the event of an operation that has ended is signalled. The
+    // system writes the outcome into the record a moment before it signals
+    // the event (Wine from the thread that finished the operation, Windows
+    // from the completion that follows), and a caller may look at the event
+    // as soon as a purge or the close has returned.
+    static void AwaitSignal(HANDLE event);
     TRecord* Find(TOverlapped& overlapped);
     // Whether the system call that started the operation completed it.
     bool Started(BOOL done, TOverlapped& overlapped, TRecord& record, DWORD* transferred);
@@ -132,9 +161,17 @@ private:
 
 bool TWin32CommDevice::InProgress(TRecord& record) {
     if (HasOverlappedIoCompleted(&record.Overlapped)) return false;
-    if (record.Kind != TKind::Wait || !record.Mask || !record.Owner->Event->IsSignalled()) return true;
-    record.Overlapped.Internal = *record.Mask != 0 ? 0 : static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
+    if (record.Kind != TKind::Wait || WaitForSingleObject(record.WaitEvent, 0) != WAIT_OBJECT_0) return true;
+    record.EndLost = true;
+    record.Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED, until settled
     return false;
+}
+
+void TWin32CommDevice::Settle(TRecord& record) {
+    InProgress(record);
+    if (!record.EndLost) return;
+    record.EndLost = false;
+    if (*record.Mask != 0) record.Overlapped.Internal = 0;  // STATUS_SUCCESS
 }
 
 bool TWin32CommDevice::Failed() { return Fail(::GetLastError()); }
@@ -157,6 +194,7 @@ TWin32CommDevice::~TWin32CommDevice() {
     if (wait) {
         wait->Owner->Status = ERROR_OPERATION_ABORTED;
         wait->Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
+        AwaitSignal(wait->WaitEvent);
     }
     AbortLocked(TKind::Wait);
     AbortLocked(TKind::Read);
@@ -170,14 +208,39 @@ void TWin32CommDevice::AbortLocked(TKind kind) {
     // touched.
     for (auto& [owner, record] : records_) {
         if (record->Kind != kind || !InProgress(*record)) continue;
-        if (kind != TKind::Wait) CancelIoEx(handle_, &record->Overlapped);
+        if (kind != TKind::Wait) CancelUntilEnded(*record);
         DWORD transferred = 0;
-        ::GetOverlappedResult(handle_, &record->Overlapped, &transferred, TRUE);
-        owner->Status = ERROR_OPERATION_ABORTED;
+        const BOOL done = ::GetOverlappedResult(handle_, &record->Overlapped, &transferred, TRUE);
         owner->Transferred = transferred;
-        // Asked later, the record tells the same.
-        record->Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
-        record->Overlapped.InternalHigh = transferred;
+        if (done && kind != TKind::Wait) {
+            // Its last bytes went before the cancel came: it keeps its outcome.
+            owner->Status = ERROR_SUCCESS;
+        } else {
+            owner->Status = ERROR_OPERATION_ABORTED;
+            // Asked later, the record tells the same.
+            record->Overlapped.Internal = static_cast<ULONG_PTR>(0xC0000120L);  // STATUS_CANCELLED
+            record->Overlapped.InternalHigh = transferred;
+        }
+        AwaitSignal(kind == TKind::Wait ? record->WaitEvent : record->Overlapped.hEvent);
+    }
+}
+
+void TWin32CommDevice::AwaitSignal(HANDLE event) {
+    // A moment, normally; a caller that resets its own event must not hold
+    // the device for long.
+    constexpr DWORD LimitMs = 1000;
+    WaitForSingleObject(event, LimitMs);
+}
+
+void TWin32CommDevice::CancelUntilEnded(TRecord& record) {
+    // The record tells the end, not the event: the caller's thread may see
+    // the event, collect the outcome and reset the event between two looks.
+    // The event is only slept on; it is alive while the operation is
+    // outstanding.
+    constexpr DWORD RetryMs = 10;
+    while (InProgress(record)) {
+        CancelIoEx(handle_, &record.Overlapped);
+        WaitForSingleObject(record.Overlapped.hEvent, RetryMs);
     }
 }
 
@@ -193,11 +256,21 @@ TWin32CommDevice::TRecord* TWin32CommDevice::Prepare(TOverlapped& overlapped, TK
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    const HANDLE event = overlapped.Event->State().Handle;
+    if (record->WaitEvent) CloseHandle(record->WaitEvent);
+    record->WaitEvent = nullptr;
+    if (kind == TKind::Wait && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &record->WaitEvent, 0,
+                                                FALSE, DUPLICATE_SAME_ACCESS)) {
+        record->WaitEvent = nullptr;
+        Failed();
+        return nullptr;
+    }
     record->Overlapped = OVERLAPPED{};
-    record->Overlapped.hEvent = overlapped.Event->State().Handle;
+    record->Overlapped.hEvent = event;
     record->Kind = kind;
     record->Owner = &overlapped;
     record->Mask = nullptr;
+    record->EndLost = false;
     if (kind == TKind::Wait) {
         // As the system does when it starts the wait; the event then tells
         // when the wait has ended (see InProgress).
@@ -270,7 +343,7 @@ bool TWin32CommDevice::SetCommMask(DWORD mask) {
         std::lock_guard guard(lock_);
         if (wait_ && wait_->Kind == TKind::Wait) wait = wait_;
     }
-    while (wait && InProgress(*wait)) WaitForSingleObject(wait->Overlapped.hEvent, 10);
+    while (wait && InProgress(*wait)) WaitForSingleObject(wait->WaitEvent, 10);
     return true;
 }
 
@@ -306,14 +379,18 @@ bool TWin32CommDevice::ClearCommError(DWORD* errors, COMSTAT* stat) {
 }
 
 bool TWin32CommDevice::PurgeComm(DWORD flags) {
-    if (!::PurgeComm(handle_, flags)) return Failed();
+    if (flags & ~DWORD{PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR})
+        return Fail(ERROR_INVALID_PARAMETER);
     // Windows completes the aborted operations itself; Wine leaves them
     // running, so they are cancelled here: once this returns, no buffer of
-    // an aborted operation is touched.
-    std::lock_guard guard(lock_);
-    if (flags & PURGE_TXABORT) AbortLocked(TKind::Write);
-    if (flags & PURGE_RXABORT) AbortLocked(TKind::Read);
-    return true;
+    // an aborted operation is touched. Cancelled before the system's purge,
+    // so its clearing of the queues also takes what they passed on last.
+    {
+        std::lock_guard guard(lock_);
+        if (flags & PURGE_TXABORT) AbortLocked(TKind::Write);
+        if (flags & PURGE_RXABORT) AbortLocked(TKind::Read);
+    }
+    return ::PurgeComm(handle_, flags) || Failed();
 }
 
 bool TWin32CommDevice::GetCommModemStatus(DWORD& status) { return ::GetCommModemStatus(handle_, &status) || Failed(); }
@@ -381,7 +458,7 @@ bool TWin32CommDevice::GetOverlappedResult(TOverlapped& overlapped, DWORD& trans
     transferred = 0;
     TRecord* record = Find(overlapped);
     if (!record) return Fail(ERROR_INVALID_PARAMETER);
-    InProgress(*record);  // settles a wait whose end Wine lost
+    Settle(*record);
     if (::GetOverlappedResult(handle_, &record->Overlapped, &transferred, wait ? TRUE : FALSE)) {
         overlapped.Status = ERROR_SUCCESS;
         overlapped.Transferred = transferred;

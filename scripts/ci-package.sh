@@ -10,8 +10,10 @@
 #   scripts/ci-package.sh <build folder>
 # Needs root or sudo, and what scripts/setup.sh installs (cpack, dpkg-dev,
 # xvfb-run, xwininfo, xdotool). Prints one summary line; exits non-zero when
-# any step fails, after showing that step's output.
+# any step fails, after showing that step's output. Runs where the machine's
+# serial ports are hidden (hide-serial-ports.sh).
 set -euo pipefail
+if [ -z "${KALVARO_SERIAL_GUARD:-}" ]; then exec "$(dirname "$0")/hide-serial-ports.sh" "$0" "$@"; fi
 
 if [ "${1:-}" = --run-installed ]; then
   # The part that runs on the virtual display: <work folder>.

@@ -9,14 +9,20 @@
 #  - tests/wine/ptymodem_shim.c, preloaded into Wine, answers the modem-line
 #    requests a pty cannot.
 # A fresh Wine prefix lives in a temporary folder and goes when the script
-# ends. No display is needed. Installs nothing: needs cmake, ninja, gcc,
+# ends. Runs where the machine's serial ports are hidden
+# (hide-serial-ports.sh). No display is needed. Installs nothing: needs cmake, ninja, gcc,
 # g++-mingw-w64-x86-64-posix, googletest and wine64.
-#   scripts/ci-wine.sh [build-dir]   (default build-mingw)
+#   scripts/ci-wine.sh [build-dir [test options...]]   (default build-mingw)
+# Test options go to every test program (--gtest_filter=..., --gtest_repeat=N).
 # Prints each test program's summary, then one line for all of them; exits
 # non-zero when a test failed or a program did not finish.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# A new Wine prefix links its COM ports to the machine's serial devices.
+if [ -z "${KALVARO_SERIAL_GUARD:-}" ]; then exec scripts/hide-serial-ports.sh scripts/ci-wine.sh "$@"; fi
 build=${1:-build-mingw}
+shift $(($# > 0))
+test_options=("$@")
 jobs=$(nproc)
 programs=(tests/platform/platform_tests.exe tests/serial/serial_tests.exe)
 program_limit=600  # seconds one test program may run
@@ -122,15 +128,18 @@ for i in "${!programs[@]}"; do
   echo "== $name under Wine (cable $cable)"
   result=0
   KALVARO_TEST_CABLES="$cable" KALVARO_PTYMODEM_DIR="$work/modem" LD_PRELOAD="$shim" \
-    timeout -k 10 "$program_limit" "$wine" "$program" --gtest_color=no >"$log" 2>&1 {hold}>&- || result=$?
+    timeout -k 10 "$program_limit" "$wine" "$program" --gtest_color=no "${test_options[@]}" >"$log" 2>&1 {hold}>&- || result=$?
   tr -d '\r' <"$log" >"$log.txt"
   # The summary: what ran, what passed, was skipped or failed, and by name.
   sed -n '/^\[==========\] .* ran\./,$p' "$log.txt"
-  count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\{0,1\}[,.].*/\1/p" "$log.txt" | head -1; }
+  # The slowest tests, to see how close they come to their limits.
+  sed -n 's/^\[ *\(OK\|SKIPPED\|FAILED\) *\] \([^ ,]*\).* (\([0-9]*\) ms)$/\3 \2/p' "$log.txt" |
+    sort -rn | awk 'NR <= 3 { printf "slowest: %s (%s ms)\n", $2, $1 }'
+  count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\{0,1\}[,.].*/\1/p;T;q" "$log.txt"; }
   p=$(count PASSED) s=$(count SKIPPED) f=$(count FAILED)
   if ((result != 0)) || [ -z "$p" ]; then
     status=1
-    if [ -z "$p" ]; then
+    if ((result == 124)) || [ -z "$p" ]; then
       ((result == 124)) && echo "$name did not finish within ${program_limit}s" || echo "$name ended without its summary (exit $result)"
       grep -E "^\[ RUN      \]" "$log.txt" | tail -1 | sed 's/^\[ RUN      \]/last test started:/'
     fi

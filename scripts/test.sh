@@ -7,8 +7,11 @@
 #  5. the whole suite in a plain build (with a one-minute soak), after the
 #     Debian package has been built, installed, started and removed.
 # Each step stops the script when it fails; the last line is CTest's summary.
+# All of it runs where this machine's own serial ports are hidden
+# (scripts/hide-serial-ports.sh), which one test checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -z "${KALVARO_SERIAL_GUARD:-}" ]; then exec scripts/hide-serial-ports.sh scripts/test.sh "$@"; fi
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 # What the fuzzing and Windows steps need beyond the build's own packages.

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <ostream>
@@ -59,7 +60,7 @@ protected:
     }
 
     void TearDown() override {
-        device_.reset();
+        Close();
         peer_.reset();
         cable_.reset();
     }
@@ -74,6 +75,20 @@ protected:
         return ApplyEngineSettings(device, EngineDcb(FastBaud()));
     }
     testing::AssertionResult Configure() { return Configure(*device_); }
+
+    // The calls that end what is outstanding, each under a limit of its own.
+    bool Purge(DWORD flags) {
+        TCallLimit limit(ShortLimit, "PurgeComm");
+        return device_->PurgeComm(flags);
+    }
+    bool ChangeMask(DWORD mask) {
+        TCallLimit limit(ShortLimit, "SetCommMask with a comm-event wait outstanding");
+        return device_->SetCommMask(mask);
+    }
+    void Close() {
+        TCallLimit limit(ShortLimit, "closing the device");
+        device_.reset();
+    }
 
     std::unique_ptr<TCableUnderTest> cable_;
     std::unique_ptr<TCommDevice> device_;
@@ -223,7 +238,7 @@ TEST_P(CommDeviceContract, MaskChangeCompletesOutstandingWaitWithEmptyMask) {
     ASSERT_TRUE(wait.StartOutstanding()) << LastError();
 
     // The engine's event thread is stopped this way.
-    ASSERT_TRUE(device_->SetCommMask(0)) << LastError();
+    ASSERT_TRUE(ChangeMask(0)) << LastError();
     ASSERT_TRUE(wait.Signalled());
     EXPECT_TRUE(wait.Result()) << LastError();
     EXPECT_EQ(wait.Mask(), 0u);
@@ -232,7 +247,7 @@ TEST_P(CommDeviceContract, MaskChangeCompletesOutstandingWaitWithEmptyMask) {
     ASSERT_TRUE(device_->SetCommMask(EngineEventMask));
     TCommWait second(*device_);
     ASSERT_TRUE(second.StartOutstanding()) << LastError();
-    ASSERT_TRUE(device_->SetCommMask(EV_RXCHAR | EV_ERR));
+    ASSERT_TRUE(ChangeMask(EV_RXCHAR | EV_ERR));
     ASSERT_TRUE(second.Signalled());
     EXPECT_TRUE(second.Result()) << LastError();
     EXPECT_EQ(second.Mask(), 0u);
@@ -258,6 +273,32 @@ TEST_P(CommDeviceContract, RefusesWaitWithEmptyMaskOrSecondOutstandingWait) {
     ASSERT_TRUE(first.Signalled());
     ASSERT_TRUE(first.Result());
     EXPECT_TRUE(first.Mask() & EV_RXCHAR);
+}
+
+TEST_P(CommDeviceContract, SignalledWaitsRecordMayGoWithoutItsOutcome) {
+    // Once its event is signalled, a wait's record, event and mask are the
+    // caller's again, who may drop them unasked; the next wait's record may
+    // well come at the same address. Bytes keep coming, so waits also end
+    // while they are being started.
+    ASSERT_TRUE(Configure());
+    std::atomic<bool> sending{true};
+    std::thread sender([&] {
+        while (sending && peer_->Write(BytesOf("w"), ShortLimit)) std::this_thread::sleep_for(milliseconds(1));
+    });
+    afp::TKernelEvent readEvent(true);
+    afp::TOverlapped readRecord{&readEvent};
+    BYTE buffer[256];
+    for (int round = 0; round < 500 && !HasFailure(); ++round) {
+        DWORD read = 0;
+        while (device_->ReadFile(buffer, sizeof buffer, read, readRecord) && read > 0) {
+        }
+        auto wait = std::make_unique<TCommWait>(*device_);
+        if (wait->Start()) continue;
+        EXPECT_EQ(LastError(), ERROR_IO_PENDING) << "round " << round;
+        EXPECT_TRUE(wait->Signalled()) << "round " << round;
+    }
+    sending = false;
+    sender.join();
 }
 
 TEST_P(CommDeviceContract, InputQueueHoldsOneMebibyteUnread) {
@@ -347,7 +388,7 @@ TEST_P(CommDeviceContract, PurgeRxClearEmptiesTheInputQueue) {
     ASSERT_TRUE(Configure());
     ASSERT_TRUE(peer_->Write(PatternBytes(100, 9), ShortLimit));
     ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 100; }));
-    ASSERT_TRUE(device_->PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR)) << LastError();
+    ASSERT_TRUE(Purge(PURGE_RXABORT | PURGE_RXCLEAR)) << LastError();
     EXPECT_EQ(QueueStatus(*device_).cbInQue, 0u);
 
     afp::TKernelEvent event(true);
@@ -373,7 +414,7 @@ TEST_P(CommDeviceContract, PurgeAbortsOutstandingWrite) {
     // Wine counts the output queue with TIOCOUTQ, which a pty answers with 0.
     const bool outQueueSeen = !OnWinePort() && WaitUntil([&] { return QueueStatus(*device_).cbOutQue > 0; });
 
-    ASSERT_TRUE(device_->PurgeComm(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) << LastError();
+    ASSERT_TRUE(Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) << LastError();
     ASSERT_TRUE(write->Signalled());
     EXPECT_FALSE(write->Finish());
     EXPECT_EQ(LastError(), ERROR_OPERATION_ABORTED);
@@ -402,6 +443,35 @@ TEST_P(CommDeviceContract, PurgeAbortsOutstandingWrite) {
 
     if (OnWinePort()) GTEST_SKIP() << "the queued output's count: Wine asks the pty, which always answers 0";
     EXPECT_TRUE(outQueueSeen) << "cbOutQue stayed 0 while the write was outstanding";
+}
+
+TEST_P(CommDeviceContract, PurgeEndsWriteWhileTheFarEndTakesItsBytes) {
+    // The far end reads all along, so the device is woken again and again to
+    // pass on more of the write, also just as the purge comes. Aborted, the
+    // write has ended: it never goes on to send all its bytes.
+    ASSERT_TRUE(Configure());
+    std::atomic<bool> draining{true};
+    std::thread drain([&] {
+        while (draining) peer_->Read(256 * 1024, milliseconds(20));
+    });
+    const Bytes data = PatternBytes(4u << 20, 23);
+    int aborted = 0;
+    for (int round = 0; round < 100 && !HasFailure(); ++round) {
+        TOverlappedWrite write(*device_, data);
+        EXPECT_TRUE(write.Start() || LastError() == ERROR_IO_PENDING) << LastError();
+        EXPECT_TRUE(Purge(PURGE_TXABORT | PURGE_TXCLEAR)) << LastError();
+        if (!write.Signalled(milliseconds(0))) {
+            ADD_FAILURE() << "round " << round << ": the purge left the write outstanding";
+            break;
+        }
+        if (write.Finish()) continue;  // done before the purge came
+        ++aborted;
+        EXPECT_EQ(LastError(), ERROR_OPERATION_ABORTED) << "round " << round;
+        EXPECT_LT(write.Transferred(), data.size()) << "round " << round << ": the aborted write sent every byte";
+    }
+    draining = false;
+    drain.join();
+    EXPECT_GT(aborted, 0) << "every write was done before its purge";
 }
 
 // ---- modem lines ----
@@ -489,7 +559,7 @@ TEST_P(CommDeviceContract, DestroyingAbortsOutstandingOperations) {
     ASSERT_FALSE(write.Start());
     ASSERT_EQ(LastError(), ERROR_IO_PENDING);
 
-    device_.reset();
+    Close();
     wait.Detach();
     write.Detach();
     // Completed before the destructor returned: no waiting here.

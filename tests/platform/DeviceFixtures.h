@@ -8,15 +8,14 @@
 // several of them at once, each record by one.
 
 #include "platform/CommDevice.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -101,7 +100,9 @@ inline COMSTAT QueueStatus(afp::TCommDevice& device) {
 }
 
 // One WaitCommEvent with its own record. If the wait is still outstanding
-// when this goes away, it is completed by re-setting the device's mask.
+// when this goes away, it is completed by re-setting the device's mask; a
+// device that does not end it ends the test program (EndStuckRun), as the
+// record would be gone while the device may still write to it.
 class TCommWait {
 public:
     explicit TCommWait(afp::TCommDevice& device) : device_(&device) {}
@@ -109,8 +110,11 @@ public:
         if (device_ && started_ && !event_.IsSignalled()) {
             DWORD mask = 0;
             device_->GetCommMask(mask);
-            device_->SetCommMask(mask);
-            afp::WaitForEvent(event_, static_cast<DWORD>(ShortLimit.count()));
+            {
+                TCallLimit limit(ShortLimit, "SetCommMask with a comm-event wait outstanding");
+                device_->SetCommMask(mask);
+            }
+            if (!Signalled()) EndStuckRun("a comm-event wait was still outstanding after SetCommMask");
         }
     }
     TCommWait(const TCommWait&) = delete;
@@ -158,15 +162,13 @@ private:
 
 // One WriteFile with its own record and buffer. If the write is still
 // outstanding when this goes away, it is aborted first, so the device never
-// holds a buffer that is gone.
+// holds a buffer that is gone; a device that does not end it ends the test
+// program (EndStuckRun).
 class TOverlappedWrite {
 public:
     TOverlappedWrite(afp::TCommDevice& device, Bytes data) : device_(&device), data_(std::move(data)) {}
     ~TOverlappedWrite() {
-        if (device_ && started_ && !event_.IsSignalled()) {
-            device_->PurgeComm(PURGE_TXABORT | PURGE_TXCLEAR);
-            afp::WaitForEvent(event_, static_cast<DWORD>(ShortLimit.count()));
-        }
+        if (device_ && started_ && !event_.IsSignalled()) Abort();
     }
     TOverlappedWrite(const TOverlappedWrite&) = delete;
     TOverlappedWrite& operator=(const TOverlappedWrite&) = delete;
@@ -184,31 +186,16 @@ public:
     bool Signalled(milliseconds limit = ShortLimit) {
         return afp::WaitForEvent(event_, static_cast<DWORD>(limit.count()));
     }
-    // GetOverlappedResult, waiting. Should the write not complete within
-    // limit, a watchdog aborts it, so a broken backend fails the test instead
-    // of hanging it; WatchdogFired() tells.
+    // Waits up to limit for the write to complete, then GetOverlappedResult.
+    // A write still outstanding then is aborted, so a broken backend fails
+    // the test instead of hanging it; WatchdogFired() tells.
     bool Finish(milliseconds limit = LongLimit) {
-        std::mutex lock;
-        std::condition_variable finished;
-        bool done = false;
-        std::thread watchdog([&] {
-            std::unique_lock guard(lock);
-            if (!finished.wait_for(guard, limit, [&] { return done; })) {
-                watchdogFired_ = true;
-                device_->PurgeComm(PURGE_TXABORT);
-            }
-        });
-        transferred_ = 0;
-        const bool ok = device_->GetOverlappedResult(overlapped_, transferred_, true);
-        const DWORD error = afp::LastError();
-        {
-            std::lock_guard guard(lock);
-            done = true;
+        if (started_ && !Signalled(limit)) {
+            watchdogFired_ = true;
+            Abort();
         }
-        finished.notify_all();
-        watchdog.join();
-        afp::SetLastError(error);
-        return ok;
+        transferred_ = 0;
+        return device_->GetOverlappedResult(overlapped_, transferred_, false);
     }
     DWORD Transferred() const { return transferred_; }
     bool WatchdogFired() const { return watchdogFired_; }
@@ -219,6 +206,14 @@ public:
     void Detach() { device_ = nullptr; }
 
 private:
+    void Abort() {
+        {
+            TCallLimit limit(ShortLimit, "PurgeComm(PURGE_TXABORT) with a write outstanding");
+            device_->PurgeComm(PURGE_TXABORT | PURGE_TXCLEAR);
+        }
+        if (!Signalled()) EndStuckRun("a write was still outstanding after PurgeComm(PURGE_TXABORT)");
+    }
+
     afp::TCommDevice* device_;
     Bytes data_;
     afp::TKernelEvent event_{true};

@@ -7,10 +7,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -238,6 +241,30 @@ TEST(PortMapSettings, ParsePortsSectionKeepsValidEntriesAndIgnoresTheRest) {
     EXPECT_TRUE(empty.DemoPair);
     EXPECT_FALSE(TPortMap::ParsePortsSection("[Ports]\nScan=FALSE\n").Scan);
     EXPECT_TRUE(TPortMap::ParsePortsSection("[Ports]\nScan=0\nScan=1\nDemoPair=yes\n").DemoPair);
+}
+
+// ---- this machine ------------------------------------------------------------------------------
+
+// The test script runs the suites where this machine's serial ports are
+// hidden (scripts/hide-serial-ports.sh), saying so with
+// KALVARO_SERIAL_GUARD=1. Looks only: no device is opened.
+TEST(PortMapMachine, TheMachinesSerialPortsAreOutOfTheTestsReach) {
+    const char* guard = std::getenv("KALVARO_SERIAL_GUARD");
+    if (!guard || std::string_view(guard) != "1") GTEST_SKIP() << "not run under scripts/hide-serial-ports.sh";
+    kalvaro::test::WriteSettings("[Ports]\nScan=1\nDemoPair=0\n");
+    const TPortMap map = TPortMap::LoadDefault();
+    kalvaro::test::ResetSettings();
+    EXPECT_TRUE(map.Entries().empty()) << "a scan of this machine lists " << map.Entries().front().Device;
+
+    struct stat null {};
+    ASSERT_EQ(::stat("/dev/null", &null), 0);
+    for (const auto& entry : fs::directory_iterator("/dev")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("ttyS", 0) != 0 && name.rfind("ttyUSB", 0) != 0 && name.rfind("ttyACM", 0) != 0) continue;
+        struct stat node {};
+        EXPECT_TRUE(::stat(entry.path().c_str(), &node) == 0 && node.st_rdev == null.st_rdev)
+            << entry.path() << " is not /dev/null";
+    }
 }
 
 TEST(PortMapSettings, LoadDefaultReadsTheIsolatedSettingsFile) {

@@ -83,8 +83,8 @@ DWORD AwaitEvents(TCommDevice& device, DWORD wanted, TClock::duration limit = Pa
                 DWORD current = 0;
                 device.GetCommMask(current);
                 device.SetCommMask(current);
-                DWORD ignored = 0;
-                device.GetOverlappedResult(wait.Overlapped, ignored, true);
+                if (!WaitForEvent(wait.Event, Millis(Patience)))
+                    kalvaro::test::EndStuckRun("a comm-event wait was still outstanding after SetCommMask");
                 break;
             }
         }

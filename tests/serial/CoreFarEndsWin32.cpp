@@ -28,7 +28,8 @@ public:
     void Write(const Bytes& data) override {
         TOverlappedWrite write(Peer(), data);
         write.Start();
-        EXPECT_TRUE(write.Finish());
+        EXPECT_TRUE(write.Finish()) << "error " << afp::LastError()
+                                    << (write.WatchdogFired() ? ", not done in time" : "");
     }
     Bytes Read(std::size_t count, milliseconds limit) override { return ReadFromDevice(Peer(), count, limit); }
     bool CanHangUp() const override { return false; }

@@ -2,6 +2,7 @@
 // The isolated settings folder every test binary runs with, and what tests
 // need to know about the machine they run on.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -34,6 +35,28 @@ bool ThreadIsAsleep(std::int64_t threadId);
 // Linux through XDG_CONFIG_HOME, with its folder "locks" as the only folder
 // for serial lock files); empty on failure. Called once, by main.
 std::filesystem::path MakeIsolatedConfigHome();
+
+// Fails the running test with message and ends the test program at once. For
+// a call that never came back or an operation that could not be ended: the
+// thread stuck in it, or the buffer a device may still write to, cannot be
+// taken back, so nothing after it could be trusted.
+[[noreturn]] void EndStuckRun(const std::string& message);
+
+// A limit for one call that ends what is outstanding on a device and waits
+// for it (a purge, a mask change, a close): should the call not have come
+// back when limit has passed, EndStuckRun names it. Every test has such a
+// limit of its own too (TestMain.cpp), so a wait nobody bounded still ends
+// the run with its test's name, long before the program's limit.
+class TCallLimit {
+public:
+    TCallLimit(std::chrono::milliseconds limit, std::string what);
+    ~TCallLimit();
+    TCallLimit(const TCallLimit&) = delete;
+    TCallLimit& operator=(const TCallLimit&) = delete;
+
+private:
+    std::uint64_t id_;
+};
 
 // True when this Windows program runs under Wine rather than Windows.
 bool RunningUnderWine();
