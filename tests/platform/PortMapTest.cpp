@@ -254,18 +254,6 @@ TEST(PortMapSettings, LoadDefaultReadsTheIsolatedSettingsFile) {
     EXPECT_TRUE(TPortMap::LoadDefault().AutoReopen());
 }
 
-TEST(PortMapSettings, TestsCanPointTheDefaultMapAtADeviceTreeOfTheirOwn) {
-    FakeMachine machine;
-    machine.AddTty("ttyUSB0");
-    kalvaro::test::WriteSettings("[Ports]\nDemoPair=0\n");
-    TPortMap::SetDeviceTreeForTests(machine.ClassTty().string(), machine.Dev().string());
-    const TPortMap map = TPortMap::LoadDefault();
-    TPortMap::SetDeviceTreeForTests({}, {});
-    kalvaro::test::ResetSettings();
-    EXPECT_EQ(Devices(map), (std::vector<std::string>{"COM1=" + machine.Node("ttyUSB0")}));
-    EXPECT_EQ(TPortMap::DefaultSources().DevDir, afp::TPortMapSources().DevDir);
-}
-
 // ---- devices that come back ----------------------------------------------------------------
 
 // A USB serial adapter with a serial number, plugged into the fake machine
