@@ -8,6 +8,7 @@
 #include "editor/editor1.h"
 #include "monitor/MonitorSettings.h"
 #include "platform/Profile.h"
+#include "serial/AfDeviceWatch.h"
 #include "ui/AfApplicationError.h"
 #include "widgets/ColorComboBox.h"
 #include "widgets/LimitedEdit.h"
@@ -45,6 +46,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     CreateDialogs();
     CreatePlayback();
     WireHandlers();
+    WatchDevices();
     WatchReceiving();
     WatchInputBox();
     // The keyboard focus rules (eventFilter).
@@ -72,6 +74,8 @@ TForm1::~TForm1() {
     // pending deliveries meanwhile, which may run this window's handlers: the
     // components go while the window is whole. Qt then hides and unfocuses the
     // controls as it tears them down; none of that may reach a handler.
+    // The watch goes first: its thread stops before anything it tells of.
+    delete DeviceWatch;
     delete Comport1;
     delete ComPort2;
     for (QObject* child : findChildren<QObject*>()) disconnect(child, nullptr, this, nullptr);

@@ -67,6 +67,7 @@ class QRadioButton;
 class QTimer;
 class QToolButton;
 class QWindow;
+class TAfDeviceWatch;
 class TAfPortComboBox;
 class TColorComboBox;
 class TEditor;
@@ -121,6 +122,10 @@ public:
     QAction* Exit1;         // menu "E&xit": closes the window as its close box does
     QAction* Editor1;       // menu "&Editor": shows the script editor beside this window
     QAction* About1;        // menu "&About ...": shows the About box, modal
+    // The machine's serial devices coming and going: the choosers follow it and
+    // a port whose device is lost waits for it ("COMn: waiting for device").
+    // Null with [Ports] AutoReopen=0, read at start: lost ports then stay closed.
+    TAfDeviceWatch* DeviceWatch = nullptr;
 
     // ---- port 1 panel ----
     QLabel* Label1;                  // port 1's title "Port 1 ... setting"; green while port 1 is open
@@ -453,6 +458,8 @@ private:
 
     // The port chooser of a panel, bound to port.
     TAfPortComboBox* CreatePortChooser(QWidget* parent, const char* name, TAfComPort* port);
+    // DeviceWatch, given to both ports and both choosers, unless switched off.
+    void WatchDevices();
 
     void ReadSettings();
 

@@ -2,6 +2,8 @@
 // refresh) and the modem lamps and switches.
 #include "monitor/Unit1.h"
 
+#include "platform/PortMap.h"
+#include "serial/AfDeviceWatch.h"
 #include "serial/AfPortControls.h"
 #include "widgets/ColorComboBox.h"
 
@@ -36,6 +38,13 @@ TAfPortComboBox* TForm1::CreatePortChooser(QWidget* parent, const char* name, TA
     chooser->setObjectName(name);
     chooser->SetComPort(port);
     return chooser;
+}
+
+void TForm1::WatchDevices() {
+    if (!afp::TPortMap::LoadDefault().AutoReopen()) return;
+    DeviceWatch = new TAfDeviceWatch(this);
+    for (TAfComPort* port : {Comport1, ComPort2}) port->SetDeviceWatch(DeviceWatch);
+    for (TAfPortComboBox* chooser : {ComboBox1, ComComboBox3}) chooser->SetDeviceWatch(DeviceWatch);
 }
 
 TForm1::TPortRoles TForm1::Roles(int port) const {
@@ -138,11 +147,18 @@ void TForm1::Timer1Timer() {
 
 void TForm1::RefreshPort(const TPortRoles& roles) {
     const bool open = roles.Port->IsOpen();
-    roles.Off->setVisible(open);
+    // A port waiting for its lost device keeps its "OFF", which ends the wait.
+    const bool waiting = roles.Port->WaitingForDevice();
+    roles.Off->setVisible(open || waiting);
     SetFontColor(roles.Title, open ? ColorGreen : ColorBlack);
     roles.Chip->setText(open ? QString("COM%1").arg(roles.Port->ComNumber()) : QString());
     if (open) SetFontColor(roles.Chip, roles.Colour->Value());
-    SetSummary(roles.Summary, open ? QString::fromStdString(roles.Port->SettingsText()) : QString());
+    QString summary;
+    if (open)
+        summary = QString::fromStdString(roles.Port->SettingsText());
+    else if (waiting)
+        summary = QString("COM%1: waiting for device").arg(roles.Port->ComNumber());
+    SetSummary(roles.Summary, summary);
 }
 
 void TForm1::PaintLineLamp(QFrame* lamp, TAfComPort* port, int line) {

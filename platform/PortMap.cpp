@@ -2,12 +2,12 @@
 
 #include "platform/CommBackends.h"
 #include "platform/Profile.h"
+#include "platform/SysfsTty.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -104,40 +104,16 @@ std::string NamedDescription(const std::string& device) {
     return "virtual null-modem " + std::string(pair) + ", end " + std::string(end);
 }
 
-// A sysfs attribute's first line, trimmed, with control characters made
-// blanks; empty when unreadable. Attributes are short: read little.
-std::string ReadAttribute(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return {};
-    std::string text(256, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    text = text.substr(0, text.find_first_of("\r\n"));
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-// The USB product (and maker) of a tty's device, read from the nearest
-// ancestor that is a USB device (it has `idVendor`): two levels above a
-// usb-serial port (port → interface → device), one above an ACM interface.
-// The walk stops there, so a device without a product string never borrows
-// its hub's; four levels bound it for ttys that are not on USB at all.
+// The USB product (and maker) of a tty's device, from the USB device it
+// stands on.
 std::string UsbProduct(const std::filesystem::path& ttyEntry) {
-    std::error_code error;
-    std::filesystem::path folder = std::filesystem::canonical(ttyEntry / "device", error);
-    if (error) return {};
-    for (int level = 0; level < 4 && folder.has_relative_path(); ++level, folder = folder.parent_path()) {
-        if (!Exists(folder / "idVendor")) continue;
-        const std::string product = ReadAttribute(folder / "product");
-        const std::string maker = ReadAttribute(folder / "manufacturer");
-        if (product.empty()) return maker;
-        if (maker.empty() || product.find(maker) != std::string::npos) return product;
-        return product + " (" + maker + ")";
-    }
-    return {};
+    const std::filesystem::path folder = UsbDeviceFolder(ttyEntry);
+    if (folder.empty()) return {};
+    const std::string product = ReadSysfsAttribute(folder / "product");
+    const std::string maker = ReadSysfsAttribute(folder / "manufacturer");
+    if (product.empty()) return maker;
+    if (maker.empty() || product.find(maker) != std::string::npos) return product;
+    return product + " (" + maker + ")";
 }
 
 // ---- the device scan -----------------------------------------------------------
@@ -164,7 +140,7 @@ std::optional<TGroup> GroupOf(const std::filesystem::path& entry, std::string_vi
     if (kind == "S") {
         // The 8250 driver registers ttyS ports whether or not a UART answers;
         // `type` is 0 (PORT_UNKNOWN) for those phantoms.
-        const std::string type = ReadAttribute(entry / "type");
+        const std::string type = ReadSysfsAttribute(entry / "type");
         if (!AllDigits(type) || type.find_first_not_of('0') == std::string::npos) {
             decisions.Note(name, " skipped: no UART behind it (sysfs type \"", type, "\")");
             return std::nullopt;
@@ -255,6 +231,8 @@ TPortMap::TNamedPorts TPortMap::ParsePortsSection(std::string_view iniText) {
             ports.Scan = SwitchValue(value).value_or(ports.Scan);
         } else if (EqualNoCase(key, "DemoPair")) {
             ports.DemoPair = SwitchValue(value).value_or(ports.DemoPair);
+        } else if (EqualNoCase(key, "AutoReopen")) {
+            ports.AutoReopen = SwitchValue(value).value_or(ports.AutoReopen);
         }
     }
     std::sort(ports.Named.begin(), ports.Named.end());
@@ -265,6 +243,7 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
     const TNamedPorts named = ParsePortsSection(ProfileText(sources.SettingsFile));
 
     TPortMap map;
+    map.autoReopen_ = named.AutoReopen;
     TDecisions decisions;
     std::array<bool, HighestComNumber + 1> taken{};
     std::set<std::string> namedDevices;
@@ -320,11 +299,29 @@ TPortMap TPortMap::Load(const TPortMapSources& sources) {
     return map;
 }
 
-TPortMap TPortMap::LoadDefault() {
+namespace {
+std::mutex deviceTreeLock;
+TPortMapSources deviceTree;  // guarded by deviceTreeLock; SettingsFile unused
+}  // namespace
+
+TPortMapSources TPortMap::DefaultSources() {
     TPortMapSources sources;
+    {
+        std::lock_guard guard(deviceTreeLock);
+        sources = deviceTree;
+    }
     sources.SettingsFile = ProfilePath("c_28_zirk.ini");
-    return Load(sources);
+    return sources;
 }
+
+void TPortMap::SetDeviceTreeForTests(const std::string& sysClassTty, const std::string& devDir) {
+    const TPortMapSources machine;
+    std::lock_guard guard(deviceTreeLock);
+    deviceTree.SysClassTty = sysClassTty.empty() ? machine.SysClassTty : sysClassTty;
+    deviceTree.DevDir = devDir.empty() ? machine.DevDir : devDir;
+}
+
+TPortMap TPortMap::LoadDefault() { return Load(DefaultSources()); }
 
 std::optional<TPortEntry> TPortMap::Find(int number) const {
     for (const TPortEntry& entry : entries_)

@@ -7,6 +7,8 @@
 //     COM7=virtual:bench/A
 //     Scan=0        (do not list the machine's serial devices; default 1)
 //     DemoPair=0    (no built-in null-modem pair; default 1)
+//     AutoReopen=0  (a port whose device is lost does not wait for it to
+//                   come back; default 1; read by the windows at start)
 // COM numbers run from 1 to 255; keys of other forms ("COM0", "COM01") and
 // switch values other than 0/1, false/true, no/yes, off/on are ignored, and
 // the first of two keys with one name counts.
@@ -33,7 +35,7 @@
 // On Windows the system names its ports itself: the map lists the ports the
 // system knows (HARDWARE\DEVICEMAP\SERIALCOMM), each described by its
 // driver's device name, and [Ports] is neither read nor offered
-// (ParsePortsSection exists in POSIX builds only).
+// (ParsePortsSection exists in POSIX builds only; AutoReopen is always on).
 
 #include <optional>
 #include <string>
@@ -59,9 +61,16 @@ public:
     static TPortMap Load(const TPortMapSources& sources);
     // The settings file c_28_zirk.ini in the config folder, and this machine.
     static TPortMap LoadDefault();
+    // What LoadDefault loads from.
+    static TPortMapSources DefaultSources();
+    // Points DefaultSources' device tree at folders of a test's own making
+    // (a fake sysfs and /dev); empty strings give this machine's back.
+    static void SetDeviceTreeForTests(const std::string& sysClassTty, const std::string& devDir);
 
     std::optional<TPortEntry> Find(int number) const;
     const std::vector<TPortEntry>& Entries() const { return entries_; }  // by number
+    // [Ports] AutoReopen: whether a lost device is waited for.
+    bool AutoReopen() const { return autoReopen_; }
 
     // The [Ports] entries of an INI text: COM numbers with their devices, and
     // the two switches. Exposed for tests and fuzzing.
@@ -69,11 +78,13 @@ public:
         std::vector<std::pair<int, std::string>> Named;
         bool Scan = true;
         bool DemoPair = true;
+        bool AutoReopen = true;
     };
     static TNamedPorts ParsePortsSection(std::string_view iniText);
 
 private:
     std::vector<TPortEntry> entries_;
+    bool autoReopen_ = true;
 };
 
 }  // namespace afp

@@ -53,6 +53,10 @@ std::vector<TPortEntry> SystemPorts() {
 
 TPortMap TPortMap::Load(const TPortMapSources&) { return LoadDefault(); }
 
+TPortMapSources TPortMap::DefaultSources() { return {}; }
+
+void TPortMap::SetDeviceTreeForTests(const std::string&, const std::string&) {}
+
 TPortMap TPortMap::LoadDefault() {
     TPortMap map;
     map.entries_ = SystemPorts();

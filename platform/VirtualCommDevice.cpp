@@ -2,6 +2,7 @@
 
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
+#include "platform/DeviceWatcher.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
@@ -430,10 +431,12 @@ void Unplug(const std::string& device) {
         end.Plugged = false;
         if (end.Device) end.Device->UnplugLocked();
     });
+    NotifyDevicesChanged();
 }
 
 void Plug(const std::string& device) {
     WithEnd(device, [](TEndState& end) { end.Plugged = true; });
+    NotifyDevicesChanged();
 }
 
 void Refuse(const std::string& device, TRefusable operation, bool refused) {

@@ -51,7 +51,9 @@ void StallWrites(const std::string& device, bool stalled);
 // Unplugging loses the open device (see the loss rules in CommDevice.h),
 // drops its lines and makes opening the name fail with ERROR_FILE_NOT_FOUND
 // until plugged again; the lost device no longer holds the end, so a plugged
-// end opens again even while the lost device still exists.
+// end opens again even while the lost device still exists. Both wake the
+// device watchers (DeviceWatcher.h), as a USB adapter's coming and going
+// would.
 void Unplug(const std::string& device);
 void Plug(const std::string& device);
 // While set, the operation fails on this end with ERROR_GEN_FAILURE.

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  g++ cmake ninja-build pkgconf
+  g++ cmake ninja-build pkgconf libudev-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation xvfb xauth x11-utils imagemagick xdotool

@@ -1,6 +1,9 @@
 #include "serial/AfComPort.h"
 
+#include "platform/CommDevice.h"
+#include "platform/PortMap.h"
 #include "platform/Trace.h"
+#include "serial/AfDeviceWatch.h"
 #include "serial/AfSafeSync.h"
 #include "ui/AfApplicationError.h"
 
@@ -447,12 +450,28 @@ void TAfCustomSerialPort::CloseLostDevice(std::uint64_t generation) {
     const std::string device = core_->DeviceName();
     afp::Trace(afp::TTraceArea::Monitor, device, ": the device has gone, closing the port");
     Close();
+    DeviceLost();
     RaiseError(AfFormat("Device %s is no longer available", device.c_str()));
 }
 
 // ---- TAfCustomComPort ----
 
-TAfCustomComPort::TAfCustomComPort(QObject* owner) : TAfCustomSerialPort(owner) {}
+namespace {
+
+// Who stands behind COM<number> now.
+afp::TDeviceIdentity IdentifyPort(int number) {
+    const afp::TPortMapSources sources = afp::TPortMap::DefaultSources();
+    const auto entry = afp::TPortMap::Load(sources).Find(number);
+    return entry ? afp::IdentifyDevice(entry->Device, sources) : afp::TDeviceIdentity{};
+}
+
+}  // namespace
+
+TAfCustomComPort::TAfCustomComPort(QObject* owner) : TAfCustomSerialPort(owner) {
+    retry_.setSingleShot(true);
+    retry_.setInterval(RetryMs);
+    connect(&retry_, &QTimer::timeout, this, [this] { AfGuard([this] { LookForDevice(); }); });
+}
 
 void TAfCustomComPort::OpenPortDevice() {
     TWaitCursor hourglass;
@@ -463,10 +482,75 @@ void TAfCustomComPort::OpenPortDevice() {
         afp::Trace(afp::TTraceArea::Monitor, "COM", comNumber_, ": not opened: ", error.what());
         throw;
     }
+    StopWaiting();
+    if (watch_) device_ = IdentifyPort(comNumber_);
+}
+
+void TAfCustomComPort::Close() {
+    StopWaiting();
+    TAfCustomSerialPort::Close();
+}
+
+void TAfCustomComPort::SetDeviceWatch(TAfDeviceWatch* watch) {
+    disconnect(watchConnection_);
+    watchConnection_ = {};
+    watch_ = watch;
+    if (!watch) {
+        StopWaiting();
+        return;
+    }
+    watchConnection_ =
+        connect(watch, &TAfDeviceWatch::DevicesChanged, this, [this] { AfGuard([this] { LookForDevice(); }); });
+    if (IsOpen()) device_ = IdentifyPort(comNumber_);
+}
+
+void TAfCustomComPort::DeviceLost() {
+    if (!watch_) return;
+    waiting_ = true;
+    afp::Trace(afp::TTraceArea::Monitor, "COM", comNumber_, ": waiting for ", device_.Device, " to come back");
+    // It may be back already, before any change is told.
+    QMetaObject::invokeMethod(
+        this, [this] { AfGuard([this] { LookForDevice(); }); }, Qt::QueuedConnection);
+}
+
+void TAfCustomComPort::LookForDevice() {
+    if (!waiting_ || IsOpen()) return;
+    const afp::TPortMapSources sources = afp::TPortMap::DefaultSources();
+    const auto number = afp::FindReturnedDevice(device_, afp::TPortMap::Load(sources), sources);
+    if (!number) return;
+    const DWORD probe = afp::ProbeCommDevice("COM" + std::to_string(*number));
+    if (probe == ERROR_FILE_NOT_FOUND) return;
+    if (probe == ERROR_SUCCESS && ReopenAt(static_cast<std::uint16_t>(*number))) return;
+    // There, but not to be had yet: udev may still be giving the node its
+    // group, or another program probing it.
+    retry_.start();
+}
+
+bool TAfCustomComPort::ReopenAt(std::uint16_t number) {
+    const std::uint16_t before = comNumber_;
+    comNumber_ = number;
+    try {
+        Open();
+    } catch (const std::exception& error) {
+        afp::Trace(afp::TTraceArea::Monitor, "COM", number, ": not reopened: ", error.what());
+    }
+    // An error of OnPortOpen leaves the port open: the device is back all the same.
+    if (IsOpen()) {
+        afp::Trace(afp::TTraceArea::Monitor, "COM", number, ": reopened, ", device_.Device, " is back");
+        return true;
+    }
+    comNumber_ = before;
+    return false;
+}
+
+void TAfCustomComPort::StopWaiting() {
+    waiting_ = false;
+    retry_.stop();
 }
 
 void TAfCustomComPort::SetComNumber(std::uint16_t value) {
     if (value == comNumber_) return;
+    StopWaiting();
     if (IsOpen()) {
         Close();
         comNumber_ = value;

@@ -39,10 +39,27 @@
 // thread waits for that delivery while the close waits for the event thread.
 // The scheduled close is skipped when the port has been closed or reopened
 // meanwhile. The port can be opened again once the device is back.
+//
+// Waiting for a lost device (TAfCustomComPort, with a device watch set): the
+// port remembers at each open who its device is (platform/DeviceIdentity.h).
+// Once a lost device's port has been closed, the port waits for that device
+// (WaitingForDevice) and reopens by itself, with the same settings, as soon
+// as the watch tells of a change after which the device stands in the port
+// map again — under the same path, the same /dev/serial/by-id name or with
+// the same USB serial number; its COM number becomes the one it stands at
+// now. A device that is there but cannot be opened yet (udev still giving it
+// its group, another program probing it) is tried again every RetryMs. The
+// loss is reported once, as without a watch; the return is not reported.
+// Close (the "OFF" button), a successful Open and a change of ComNumber end
+// the wait. Without a watch a lost port stays closed.
 
+#include "platform/DeviceIdentity.h"
 #include "platform/Win32Types.h"
 #include "serial/AfComPortCore.h"
 #include "serial/AfDataDispatcher.h"
+
+#include <QPointer>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
@@ -52,6 +69,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+class TAfDeviceWatch;
 
 enum TAfBaudrate : int {
     br110,
@@ -152,6 +171,9 @@ public:
 
 protected:
     virtual void OpenPortDevice() = 0;
+    // GUI thread: a lost device's port has just been closed, and the loss is
+    // about to be reported.
+    virtual void DeviceLost() {}
     [[noreturn]] virtual void RaiseError(const std::string& message);
     void CheckClosed();
     void UpdateDcb();
@@ -272,18 +294,38 @@ class TAfCustomComPort : public TAfCustomSerialPort {
     Q_OBJECT
 
 public:
+    static constexpr int RetryMs = 250;
+
     explicit TAfCustomComPort(QObject* owner = nullptr);
+
+    // Ends a wait for a lost device, then closes as TAfCustomSerialPort does.
+    void Close() override;
+    // The watch whose changes a lost device is looked for on, or none: a lost
+    // port then stays closed. Not owned.
+    void SetDeviceWatch(TAfDeviceWatch* watch);
+    bool WaitingForDevice() const { return waiting_; }
 
 protected:
     // Opens COM<ComNumber>, showing the hourglass meanwhile.
     void OpenPortDevice() override;
+    void DeviceLost() override;
 
     std::uint16_t ComNumber() const { return comNumber_; }
     // On an open port: Close, store, Open.
     void SetComNumber(std::uint16_t value);
 
 private:
+    // Reopens the port where its lost device stands again, if it does.
+    void LookForDevice();
+    bool ReopenAt(std::uint16_t number);
+    void StopWaiting();
+
     std::uint16_t comNumber_ = 0;
+    QPointer<TAfDeviceWatch> watch_;
+    QMetaObject::Connection watchConnection_;
+    bool waiting_ = false;
+    afp::TDeviceIdentity device_;  // the device of the last open, while a watch is set
+    QTimer retry_;
 };
 
 class TAfComPort : public TAfCustomComPort {

@@ -5,6 +5,7 @@
 #include "platform/PortMap.h"
 #include "platform/Trace.h"
 #include "serial/AfComPort.h"
+#include "serial/AfDeviceWatch.h"
 #include "ui/AfApplicationError.h"
 
 #include <QAbstractItemView>
@@ -137,6 +138,40 @@ void TAfPortComboBox::RefreshList() {
     }
     // Adding to an empty list selects its first entry; a rebuilt list has none.
     setCurrentIndex(-1);
+}
+
+void TAfPortComboBox::SetDeviceWatch(TAfDeviceWatch* watch) {
+    disconnect(deviceWatch_);
+    deviceWatch_ = {};
+    if (watch)
+        deviceWatch_ =
+            connect(watch, &TAfDeviceWatch::DevicesChanged, this, [this] { AfGuard([this] { FollowMachine(); }); });
+}
+
+void TAfPortComboBox::FollowMachine() {
+    // A rebuild under the user's eyes would move the entries while they point.
+    if (DroppedDown()) {
+        listStale_ = true;
+        return;
+    }
+    listStale_ = false;
+    RefreshList();
+    // A bound port that has come back under another number has that one chosen.
+    if (comPort_ && comPort_->IsOpen()) portNumber_ = static_cast<std::int16_t>(comPort_->ComNumber());
+    for (int i = 0; i < count(); ++i) {
+        if (ItemPort(i) == portNumber_) {
+            setCurrentIndex(i);
+            break;
+        }
+    }
+}
+
+void TAfPortComboBox::hidePopup() {
+    QComboBox::hidePopup();
+    // After the pick the closing list may be part of, which rebuilds anyway.
+    if (listStale_)
+        QMetaObject::invokeMethod(
+            this, [this] { AfGuard([this] { FollowMachine(); }); }, Qt::QueuedConnection);
 }
 
 void TAfPortComboBox::SelectPort() {

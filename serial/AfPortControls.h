@@ -15,8 +15,14 @@
 // When the list is built: once at construction (so a window that creates its
 // choosers lists the ports as it is created, before it is shown), after every
 // pick, after Options or MaxComPorts change and after a font change. Between
-// those moments it is not updated. Building does not select an entry;
-// SelectPort does.
+// those moments it is not updated — unless a device watch is set
+// (SetDeviceWatch): then the list also follows the machine, rebuilt whenever
+// the watch tells of a change, with the chosen entry selected again
+// (PortNumber does not change, also while its port is not listed — unless
+// the bound component is open under another number, a lost device reopened
+// where it came back: then that number is chosen). While the list is open
+// such a rebuild waits until it closes. Building does not select
+// an entry; SelectPort does.
 //
 // Picking an entry (the user activating one, by mouse or keyboard) runs
 // Change() inside AfGuard, so an error of the pick is shown in the
@@ -47,6 +53,7 @@
 #include <initializer_list>
 
 class TAfComPort;
+class TAfDeviceWatch;
 
 enum TAfPortCtlOption : int { pcCheckExist, pcDisableOpen, pcHighlightOpen };
 
@@ -102,6 +109,8 @@ public:
 
     // Rebuilds the entries; leaves no entry selected.
     void RefreshList();
+    // The watch whose changes the list follows, or none (not owned).
+    void SetDeviceWatch(TAfDeviceWatch* watch);
     // Selects the entry of PortNumber; without one, the first entry (and
     // PortNumber becomes its number), or none on an empty list (PortNumber 0).
     void SelectPort();
@@ -123,6 +132,8 @@ public:
 
     TNotifyEvent OnChange;
 
+    void hidePopup() override;
+
 protected:
     void changeEvent(QEvent* event) override;
     bool event(QEvent* event) override;
@@ -130,9 +141,13 @@ protected:
 private:
     void ComPortDestroyed(QObject* port);
     void UpdateItemHeight();
+    // The rebuild for a change the watch told of.
+    void FollowMachine();
 
     TAfComPort* comPort_ = nullptr;
     QMetaObject::Connection comPortWatch_;
+    QMetaObject::Connection deviceWatch_;
+    bool listStale_ = false;  // a change came while the list was open
     TAfPortCtlOptions options_{pcCheckExist};
     std::int16_t maxComPorts_ = 4;
     std::int16_t portNumber_ = 0;

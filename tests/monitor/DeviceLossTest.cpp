@@ -1,16 +1,23 @@
 // Port 1's device goes away while bytes pour in: the window stays
-// responsive, shows the port closed at its next status refresh, tells the
-// user once, and opens the port again once the device is back.
+// responsive, tells the user once, and either shows the port closed (with
+// [Ports] AutoReopen=0, as it always has) or shows it waiting for its device
+// and reopens it by itself, with its settings, once the device is back.
 //
 // A pty cannot come back: once its master is closed the pair is gone for
 // good. For a pty, "the device is back" therefore means what it means to a
-// user whose adapter got a new device node: the settings file maps COM1 to a
-// new pty's slave, and the port is picked again in its chooser. A virtual
-// end comes back under its own name when it is plugged again.
+// user whose adapter got a new device node: a link named in [Ports] (as a
+// /dev/serial/by-id name is) that went with the old pty now leads to a new
+// one — or, without the link, the settings file maps COM1 to the new pty's
+// slave and the port is picked again in its chooser. A virtual end comes
+// back under its own name when it is plugged again. USB adapters with serial
+// numbers live in a device tree of the test's own making, their nodes links
+// to ptys.
 #include "platform/CommBackends.h"
+#include "platform/PortMap.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
 #include "tests/support/PtyPair.h"
+#include "tests/support/TempFolder.h"
 #include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
@@ -24,14 +31,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
 namespace {
 
 using namespace kalvaro::test;
+namespace fs = std::filesystem;
 
 const QString LostPort1 = "Device COM1 is no longer available - Comport1 ";
+const std::string NoAutoReopen = "AutoReopen=0\n";
 
 // Floods a pty master from a thread of its own until Cut, which hangs the
 // line up mid-flood: the thread closes the master itself, so no other thread
@@ -110,6 +121,46 @@ private:
     QTimer timer_;
 };
 
+// USB serial adapters of the test's own making: a device tree (sysfs and
+// /dev) in which each adapter's node is a link to a pty slave and its USB
+// device carries a serial number. The default port map looks at this tree
+// while the object lives.
+class TFakeAdapters {
+public:
+    TFakeAdapters() {
+        fs::create_directories(ClassTty());
+        fs::create_directories(Dev());
+        afp::TPortMap::SetDeviceTreeForTests(ClassTty().string(), Dev().string());
+    }
+    ~TFakeAdapters() { afp::TPortMap::SetDeviceTreeForTests({}, {}); }
+    TFakeAdapters(const TFakeAdapters&) = delete;
+    TFakeAdapters& operator=(const TFakeAdapters&) = delete;
+
+    // Plugs in an adapter with this serial number as tty; pty is its far end.
+    // The node comes last, as on a machine.
+    void Plug(const std::string& tty, const std::string& serial, const TPtyPair& pty) {
+        const fs::path usb = folder_.Path() / "sys" / "devices" / "usb1" / ("1-" + std::to_string(++buses_));
+        const fs::path port = usb / "1-0:1.0" / tty;
+        fs::create_directories(port);
+        std::ofstream(usb / "idVendor") << "0403\n";
+        std::ofstream(usb / "serial") << serial << "\n";
+        fs::create_directory(ClassTty() / tty);
+        fs::create_directory_symlink(port, ClassTty() / tty / "device");
+        fs::create_symlink(pty.SlavePath(), Dev() / tty);
+    }
+    void Unplug(const std::string& tty) {
+        fs::remove(Dev() / tty);
+        fs::remove_all(ClassTty() / tty);
+    }
+
+private:
+    fs::path ClassTty() const { return folder_.Path() / "sys" / "class" / "tty"; }
+    fs::path Dev() const { return folder_.Path() / "dev"; }
+
+    TTempFolder folder_{"kalvaro-adapters"};
+    int buses_ = 0;
+};
+
 class DeviceLossTest : public MainWindowTest {
 protected:
     // Picks COM1 in port 1's chooser, as the user does.
@@ -130,9 +181,23 @@ protected:
                !form.Button7->isVisible() && !form.InputBoxActive();
     }
 
-    // Port 1 has been lost mid-flood: checks what the window shows.
-    static void ExpectLostOnce(TForm1& form, const TErrorBoxes& boxes, const TTicker& ticker) {
-        EXPECT_TRUE(PumpUntil([&] { return ShownClosed(form); })) << "the loss is not shown";
+    // The status refresh shows port 1 waiting for its device.
+    static bool ShownWaiting(TForm1& form) {
+        return !form.Comport1->IsOpen() && form.Comport1->WaitingForDevice() &&
+               form.Label29->text() == QString("COM%1: waiting for device").arg(form.Comport1->ComNumber()) &&
+               form.Label7->text().isEmpty() && form.Button7->isVisible() && !form.InputBoxActive();
+    }
+    static bool Listed(const TAfPortComboBox* chooser, int number) {
+        for (int i = 0; i < chooser->count(); ++i)
+            if (chooser->ItemPort(i) == number) return true;
+        return false;
+    }
+
+    // Port 1 has been lost: checks that the window shows it as shown says
+    // and tells the user once.
+    static void ExpectLostOnce(TForm1& form, const TErrorBoxes& boxes, const TTicker& ticker,
+                               bool (*shown)(TForm1&) = ShownClosed) {
+        EXPECT_TRUE(PumpUntil([&] { return shown(form); })) << "the loss is not shown";
         EXPECT_TRUE(PumpUntil([&] { return !boxes.Texts.empty(); })) << "the loss is not told";
         // A second box would follow the first at once.
         PumpFor(milliseconds(300));
@@ -149,13 +214,49 @@ protected:
         EXPECT_TRUE(PumpUntil([&] { return form.Port1Count == before + 5; })) << form.Port1Count - before;
         EXPECT_TRUE(form.RichEdit1->PlainText().ends_with("again"));
     }
+
+    // Bytes cross port 1 both ways, each byte as it was sent: the far end's
+    // text into the upper view, every byte value from port 1 to the far end.
+    static void ExpectBothWays(TForm1& form, const std::function<void(const std::string&)>& farSend,
+                               const std::function<Bytes(std::size_t)>& farReceive, int round) {
+        const std::int32_t before = form.Port1Count;
+        const std::string text = "round " + std::to_string(round) + ": 0123456789 ABCDEFGHIJ";
+        farSend(text);
+        EXPECT_TRUE(PumpUntil([&] { return form.Port1Count == before + static_cast<std::int32_t>(text.size()); }))
+            << form.Port1Count - before;
+        EXPECT_TRUE(form.RichEdit1->PlainText().ends_with(text)) << form.RichEdit1->PlainText();
+        const Bytes sent = PatternBytes(256, static_cast<std::uint32_t>(round));
+        form.Comport1->WriteData(sent.data(), static_cast<std::int32_t>(sent.size()));
+        EXPECT_TRUE(SameBytes(sent, farReceive(sent.size())));
+    }
+
+    // Line settings other than the window's own, so that a reopen with its
+    // defaults would show.
+    static std::string SetOtherSettings(TForm1& form) {
+        form.Comport1->SetBaudRate(br57600);
+        form.Comport1->SetParity(paEven);
+        return form.Comport1->SettingsText();
+    }
+
+    static std::function<void(const std::string&)> PtySend(const std::unique_ptr<TPtyPair>& pty) {
+        return [&pty](const std::string& bytes) { ASSERT_EQ(pty->Write(bytes), bytes.size()); };
+    }
+    static std::function<Bytes(std::size_t)> PtyReceive(const std::unique_ptr<TPtyPair>& pty) {
+        return [&pty](std::size_t count) {
+            const auto bytes = pty->Read(count);
+            return Bytes(bytes.begin(), bytes.end());
+        };
+    }
 };
+
+// ---- with AutoReopen=0: as the window has always done ----
 
 TEST_F(DeviceLossTest, AHungUpPtyClosesPort1MidFloodTellsOnceAndANewPtyOpensAgain) {
     TErrorBoxes boxes;
     auto pty = std::make_unique<TPtyPair>();
-    WriteSettingsWithPorts({{1, pty->SlavePath()}});
+    WriteSettingsWithPorts({{1, pty->SlavePath()}}, {}, NoAutoReopen);
     TForm1& form = Start();
+    EXPECT_EQ(form.DeviceWatch, nullptr);
     PickPort1(form);
     ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
     {
@@ -168,7 +269,7 @@ TEST_F(DeviceLossTest, AHungUpPtyClosesPort1MidFloodTellsOnceAndANewPtyOpensAgai
 
     // The adapter comes back under a new node.
     auto again = std::make_unique<TPtyPair>();
-    WriteSettingsWithPorts({{1, again->SlavePath()}});
+    WriteSettingsWithPorts({{1, again->SlavePath()}}, {}, NoAutoReopen);
     PickPort1(form);
     ExpectReceivesAgain(form, [&](const std::string& bytes) { ASSERT_EQ(again->Write(bytes), bytes.size()); });
     EXPECT_EQ(boxes.Texts.size(), 1);
@@ -178,8 +279,9 @@ TEST_F(DeviceLossTest, AnUnpluggedVirtualEndClosesPort1MidFloodTellsOnceAndPlugg
     TErrorBoxes boxes;
     const std::string pair = FreshPair("loss");
     const std::string end = afp::virt::EndName(pair, afp::virt::TEnd::A);
-    WriteSettingsWithPorts({{1, end}});
+    WriteSettingsWithPorts({{1, end}}, {}, NoAutoReopen);
     TForm1& form = Start();
+    EXPECT_EQ(form.DeviceWatch, nullptr);
     PickPort1(form);
     ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
     const auto peer = afp::OpenVirtualCommDevice(afp::virt::EndName(pair, afp::virt::TEnd::B));
@@ -200,6 +302,132 @@ TEST_F(DeviceLossTest, AnUnpluggedVirtualEndClosesPort1MidFloodTellsOnceAndPlugg
         write.Start();
         ASSERT_TRUE(write.Finish());
     });
+    EXPECT_EQ(boxes.Texts.size(), 1);
+    // Plugged again while closed: nothing opens by itself.
+    EXPECT_FALSE(form.Comport1->WaitingForDevice());
+}
+
+// ---- by default: a lost port waits for its device ----
+
+TEST_F(DeviceLossTest, APtyWhoseLinkGoesAndComesBackIsReopenedByItselfWithItsSettings) {
+    TErrorBoxes boxes;
+    TTempFolder folder;
+    const fs::path link = folder.Path() / "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    auto pty = std::make_unique<TPtyPair>();
+    fs::create_symlink(pty->SlavePath(), link);
+    WriteSettingsWithPorts({{1, link.string()}});
+    TForm1& form = Start();
+    ASSERT_NE(form.DeviceWatch, nullptr);
+    PickPort1(form);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
+    const std::string settings = SetOtherSettings(form);
+    ExpectBothWays(form, PtySend(pty), PtyReceive(pty), 1);
+
+    // Pulled: the link goes with the device, as udev's by-id links do.
+    TTicker ticker;
+    pty->CloseMaster();
+    fs::remove(link);
+    ExpectLostOnce(form, boxes, ticker, ShownWaiting);
+
+    // Plugged again: a new pty behind the same link.
+    pty = std::make_unique<TPtyPair>();
+    fs::create_symlink(pty->SlavePath(), link);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); })) << "not reopened";
+    EXPECT_EQ(form.Comport1->SettingsText(), settings);
+    ExpectBothWays(form, PtySend(pty), PtyReceive(pty), 2);
+    EXPECT_EQ(boxes.Texts.size(), 1) << "the return is not told";
+}
+
+TEST_F(DeviceLossTest, AnUnpluggedVirtualEndPluggedAgainIsReopenedByItselfWithItsSettings) {
+    TErrorBoxes boxes;
+    const std::string pair = FreshPair("back");
+    const std::string end = afp::virt::EndName(pair, afp::virt::TEnd::A);
+    WriteSettingsWithPorts({{1, end}});
+    TForm1& form = Start();
+    PickPort1(form);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
+    const std::string settings = SetOtherSettings(form);
+    const auto peer = afp::OpenVirtualCommDevice(afp::virt::EndName(pair, afp::virt::TEnd::B));
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(ApplyEngineSettings(*peer, EngineDcb(921600)));
+    const auto farSend = [&](const std::string& bytes) {
+        TOverlappedWrite write(*peer, BytesOf(bytes));
+        write.Start();
+        ASSERT_TRUE(write.Finish());
+    };
+    const auto farReceive = [&](std::size_t count) { return ReadFromDevice(*peer, count); };
+    ExpectBothWays(form, farSend, farReceive, 1);
+    {
+        TVirtualFlood flood(*peer);
+        ASSERT_TRUE(PumpUntil([&] { return form.Port1Count >= 8 * 1024; })) << "the flood is not shown";
+        TTicker ticker;
+        afp::virt::Unplug(end);
+        ExpectLostOnce(form, boxes, ticker, ShownWaiting);
+    }
+
+    afp::virt::Plug(end);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); })) << "not reopened";
+    EXPECT_EQ(form.Comport1->SettingsText(), settings);
+    ExpectBothWays(form, farSend, farReceive, 2);
+    EXPECT_EQ(boxes.Texts.size(), 1) << "the return is not told";
+}
+
+TEST_F(DeviceLossTest, OffDuringTheWaitEndsIt) {
+    TErrorBoxes boxes;
+    const std::string end = afp::virt::EndName(FreshPair("off"), afp::virt::TEnd::A);
+    WriteSettingsWithPorts({{1, end}});
+    TForm1& form = Start();
+    PickPort1(form);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
+    TTicker ticker;
+    afp::virt::Unplug(end);
+    ExpectLostOnce(form, boxes, ticker, ShownWaiting);
+    ASSERT_TRUE(PumpUntil([&] { return !Listed(form.ComboBox1, 1); }));
+
+    Click(form.Button7);
+    EXPECT_FALSE(form.Comport1->WaitingForDevice());
+    EXPECT_TRUE(PumpUntil([&] { return ShownClosed(form); }));
+    // The chooser hears of the plug after the port does: once COM1 is
+    // listed again, a port still waiting would have reopened.
+    afp::virt::Plug(end);
+    ASSERT_TRUE(PumpUntil([&] { return Listed(form.ComboBox1, 1); }));
+    EXPECT_FALSE(form.Comport1->IsOpen());
+    EXPECT_TRUE(ShownClosed(form));
+    EXPECT_EQ(boxes.Texts.size(), 1);
+}
+
+TEST_F(DeviceLossTest, AnAdapterWithAnotherSerialNumberIsNotTakenForTheLostOne) {
+    TErrorBoxes boxes;
+    TFakeAdapters adapters;
+    auto first = std::make_unique<TPtyPair>();
+    adapters.Plug("ttyUSB0", "A1B2C3", *first);
+    WriteSettings("[Ports]\nDemoPair=0\n");
+    TForm1& form = Start();
+    PickPort1(form);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); }));
+    ExpectBothWays(form, PtySend(first), PtyReceive(first), 1);
+
+    TTicker ticker;
+    first->CloseMaster();
+    adapters.Unplug("ttyUSB0");
+    ExpectLostOnce(form, boxes, ticker, ShownWaiting);
+    ASSERT_TRUE(PumpUntil([&] { return !Listed(form.ComboBox1, 1); }));
+
+    // Another adapter takes the lost one's node and number.
+    TPtyPair other;
+    adapters.Plug("ttyUSB0", "XYZ999", other);
+    ASSERT_TRUE(PumpUntil([&] { return Listed(form.ComboBox1, 1); }));
+    EXPECT_FALSE(form.Comport1->IsOpen());
+    EXPECT_TRUE(form.Comport1->WaitingForDevice());
+
+    // The lost adapter comes back beside it, as ttyUSB1: COM2.
+    auto back = std::make_unique<TPtyPair>();
+    adapters.Plug("ttyUSB1", "A1B2C3", *back);
+    ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form); })) << "not reopened";
+    EXPECT_EQ(form.Comport1->ComNumber(), 2);
+    EXPECT_EQ(form.ComboBox1->PortNumber(), 2);
+    EXPECT_EQ(form.ComboBox1->currentText(), "COM 2");
+    ExpectBothWays(form, PtySend(back), PtyReceive(back), 2);
     EXPECT_EQ(boxes.Texts.size(), 1);
 }
 

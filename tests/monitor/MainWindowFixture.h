@@ -43,10 +43,11 @@ struct TWindows {
 };
 
 // A settings file that maps COM numbers to these devices and lists nothing
-// else of the machine; extra is appended as it is (more sections).
-inline void WriteSettingsWithPorts(const std::vector<std::pair<int, std::string>>& ports,
-                                   const std::string& extra = {}) {
-    std::string text = "[Ports]\nScan=0\nDemoPair=0\n";
+// else of the machine; portKeys are more lines of [Ports], extra is
+// appended as it is (more sections).
+inline void WriteSettingsWithPorts(const std::vector<std::pair<int, std::string>>& ports, const std::string& extra = {},
+                                   const std::string& portKeys = {}) {
+    std::string text = "[Ports]\nScan=0\nDemoPair=0\n" + portKeys;
     for (const auto& [number, device] : ports) text += "COM" + std::to_string(number) + "=" + device + "\n";
     WriteSettings(text + extra);
 }

@@ -297,7 +297,11 @@ TEST_F(PortPanelsTest, AFailedReopenShowsTheErrorAndTheRefreshShowsThePortClosed
     afp::virt::Plug(Port1Device());
 }
 
+// With AutoReopen=0; by default the panel shows the port waiting for its
+// device (DeviceLossTest).
 TEST_F(PortPanelsTest, ALostDeviceIsShownClosedAtTheNextRefreshWithOneErrorBox) {
+    WriteSettingsWithPorts({{1, Port1Device()}, {2, afp::virt::EndName(Pair2, afp::virt::TEnd::A)}}, {},
+                           "AutoReopen=0\n");
     TForm1& form = Start();
     PickPort(form.ComboBox1, 1);
     ASSERT_TRUE(PumpUntil([&] { return ShownOpen(form) && form.Button7->isVisible(); }));

@@ -1,5 +1,7 @@
 #include "platform/PortMap.h"
 
+#include "platform/DeviceIdentity.h"
+
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/TraceCapture.h"
@@ -239,6 +241,9 @@ TEST(PortMapSettings, ParsePortsSectionKeepsValidEntriesAndIgnoresTheRest) {
     EXPECT_TRUE(empty.Named.empty());
     EXPECT_TRUE(empty.Scan);
     EXPECT_TRUE(empty.DemoPair);
+    EXPECT_TRUE(empty.AutoReopen);
+    EXPECT_FALSE(TPortMap::ParsePortsSection("[Ports]\nAutoReopen=0\n").AutoReopen);
+    EXPECT_TRUE(TPortMap::ParsePortsSection("[Ports]\nAutoReopen=later\n").AutoReopen);
     EXPECT_FALSE(TPortMap::ParsePortsSection("[Ports]\nScan=FALSE\n").Scan);
     EXPECT_TRUE(TPortMap::ParsePortsSection("[Ports]\nScan=0\nScan=1\nDemoPair=yes\n").DemoPair);
 }
@@ -268,10 +273,88 @@ TEST(PortMapMachine, TheMachinesSerialPortsAreOutOfTheTestsReach) {
 }
 
 TEST(PortMapSettings, LoadDefaultReadsTheIsolatedSettingsFile) {
-    kalvaro::test::WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM4=virtual:loop/x\n");
+    kalvaro::test::WriteSettings("[Ports]\nScan=0\nDemoPair=0\nCOM4=virtual:loop/x\nAutoReopen=off\n");
     const TPortMap map = TPortMap::LoadDefault();
     kalvaro::test::ResetSettings();
     EXPECT_EQ(Devices(map), (std::vector<std::string>{"COM4=virtual:loop/x"}));
+    EXPECT_FALSE(map.AutoReopen());
+    EXPECT_TRUE(TPortMap::LoadDefault().AutoReopen());
+}
+
+// ---- devices that come back ----------------------------------------------------------------
+
+// A USB serial adapter with a serial number, plugged into the fake machine
+// as tty on the USB device at bus (a folder of its own per bus).
+void PlugAdapter(FakeMachine& machine, const std::string& tty, const std::string& bus, const std::string& serial) {
+    const fs::path device = machine.UsbDevice(bus, "FT232R USB UART", "FTDI");
+    FakeMachine::Write(device / "serial", serial + "\n");
+    machine.AddTty(tty, {}, device / (bus + ":1.0") / tty);
+}
+
+void Unplug(FakeMachine& machine, const std::string& tty) {
+    fs::remove_all(machine.ClassTty() / tty);
+    fs::remove(machine.Dev() / tty);
+}
+
+// A node made anew, as a device plugged again gets: a new file takes the
+// old one's place.
+void RemakeNode(const fs::path& node) {
+    FakeMachine::Write(node.string() + ".new", "");
+    fs::rename(node.string() + ".new", node);
+}
+
+TEST(PortMapReturn, AnAdapterWithASerialNumberIsKnownByItWhereverItComesBack) {
+    FakeMachine machine;
+    machine.Settings("[Ports]\nDemoPair=0\n");
+    PlugAdapter(machine, "ttyUSB0", "1-1", "A1B2C3");
+    PlugAdapter(machine, "ttyUSB1", "1-2", "D4E5F6");
+    const auto sources = machine.Sources();
+    const afp::TDeviceIdentity lost = afp::IdentifyDevice(machine.Node("ttyUSB0"), sources);
+    EXPECT_EQ(lost.UsbSerial, "A1B2C3");
+    // A udev rule's name for it leads to the same adapter.
+    fs::create_symlink("ttyUSB0", machine.Dev() / "bench-adapter");
+    EXPECT_EQ(afp::IdentifyDevice(machine.Node("bench-adapter"), sources).UsbSerial, "A1B2C3");
+    fs::remove(machine.Dev() / "bench-adapter");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), std::nullopt) << "the very node, still there";
+
+    Unplug(machine, "ttyUSB0");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), std::nullopt);
+    // Another adapter under the lost one's path is not the lost one.
+    PlugAdapter(machine, "ttyUSB0", "1-3", "XYZ999");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), std::nullopt);
+    // The lost one comes back as ttyUSB2, the third number.
+    PlugAdapter(machine, "ttyUSB2", "1-1", "A1B2C3");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), 3);
+}
+
+TEST(PortMapReturn, WithoutASerialNumberThePathOrAByIdNameDecides) {
+    FakeMachine machine;
+    machine.Settings("[Ports]\nDemoPair=0\n");
+    machine.AddTty("ttyACM0");
+    machine.AddTty("ttyACM1");
+    const fs::path byId = machine.Dev() / "serial" / "by-id";
+    fs::create_directories(byId);
+    fs::create_symlink("../../ttyACM0", byId / "usb-Arduino_Uno_75830-if00");
+    const auto sources = machine.Sources();
+    const afp::TDeviceIdentity lost = afp::IdentifyDevice(machine.Node("ttyACM0"), sources);
+    EXPECT_EQ(lost.ByIdNames, std::vector<std::string>{"usb-Arduino_Uno_75830-if00"});
+    EXPECT_EQ(lost.UsbSerial, "");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), std::nullopt) << "the very node, still there";
+
+    // Back under the same path.
+    RemakeNode(machine.Dev() / "ttyACM0");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), 1);
+
+    // Back as ttyACM2, which its by-id name now leads to; ttyACM1 is another device.
+    Unplug(machine, "ttyACM0");
+    machine.AddTty("ttyACM2");
+    fs::remove(byId / "usb-Arduino_Uno_75830-if00");
+    fs::create_symlink("../../ttyACM2", byId / "usb-Arduino_Uno_75830-if00");
+    EXPECT_EQ(afp::FindReturnedDevice(lost, machine.Load(), sources), 2);
+
+    // A virtual end is its name.
+    machine.Settings("[Ports]\nDemoPair=0\nScan=0\nCOM4=virtual:back/A\n");
+    EXPECT_EQ(afp::FindReturnedDevice(afp::IdentifyDevice("virtual:back/A", sources), machine.Load(), sources), 4);
 }
 
 }  // namespace

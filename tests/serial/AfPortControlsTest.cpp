@@ -1,16 +1,19 @@
 // The port chooser on ports mapped to virtual null-modem ends and ptys: which
-// ports it lists under each option, the probe values, the tool tips (with
+// ports it lists under each option, the probe values, the list following the
+// machine with a device watch, the tool tips (with
 // the advice on a device the user may not open), the selection rules, a pick
 // that binds and opens the component (and one that fails), the drawing of
 // busy and free entries, and the font's item height.
 #include "serial/AfPortControls.h"
 
 #include "serial/AfComPort.h"
+#include "serial/AfDeviceWatch.h"
 #include "tests/platform/ThreadIdentity.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/HeldTty.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -221,6 +224,44 @@ TEST_F(AfPortControlsTest, ListChangesOnlyWhenRebuilt) {
     // A rebuild selects nothing, and keeps the number.
     EXPECT_EQ(chooser.currentIndex(), -1);
     EXPECT_EQ(chooser.PortNumber(), 2);
+}
+
+TEST_F(AfPortControlsTest, WithADeviceWatchTheListFollowsTheMachineAndKeepsTheChoice) {
+    TTempFolder folder;
+    const std::filesystem::path link = folder.Path() / "adapter";
+    MapPorts({{1, EndA()}, {2, EndB()}, {3, link.string()}});
+    TAfDeviceWatch watch;
+    ASSERT_TRUE(watch.Watching());
+    TAfPortComboBox chooser;
+    chooser.SetDeviceWatch(&watch);
+    chooser.SetPortNumber(2);
+    ASSERT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2"}));
+
+    // A pty's link named in [Ports] appears, as a by-id link does.
+    TPtyPair pty;
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    EXPECT_TRUE(PumpUntil([&] { return Texts(chooser) == QStringList{"COM 1", "COM 2", "COM 3"}; }));
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+
+    afp::virt::Unplug(EndB());
+    EXPECT_TRUE(PumpUntil([&] { return Texts(chooser) == QStringList{"COM 1", "COM 3"}; }));
+    EXPECT_EQ(chooser.currentIndex(), -1);
+    EXPECT_EQ(chooser.PortNumber(), 2);
+
+    // While the list is open it stays as it is; it follows once closed.
+    int changes = 0;
+    QObject::connect(&watch, &TAfDeviceWatch::DevicesChanged, [&] { ++changes; });
+    chooser.showPopup();
+    ASSERT_TRUE(PumpUntil([&] { return chooser.DroppedDown(); }));
+    afp::virt::Plug(EndB());
+    ASSERT_TRUE(PumpUntil([&] { return changes > 0; }));
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 3"}));
+    chooser.hidePopup();
+    EXPECT_TRUE(PumpUntil([&] { return Texts(chooser) == QStringList{"COM 1", "COM 2", "COM 3"}; }));
+    EXPECT_EQ(chooser.currentText(), "COM 2");
+
+    std::filesystem::remove(link);
+    EXPECT_TRUE(PumpUntil([&] { return Texts(chooser) == QStringList{"COM 1", "COM 2"}; }));
 }
 
 TEST_F(AfPortControlsTest, ToolTipsNameTheDeviceBehindEachNumber) {
