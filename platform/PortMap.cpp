@@ -131,8 +131,8 @@ std::string UsbProduct(const std::filesystem::path& ttyEntry) {
     if (error) return {};
     for (int level = 0; level < 4 && folder.has_relative_path(); ++level, folder = folder.parent_path()) {
         if (!Exists(folder / "idVendor")) continue;
-        const std::string product = ReadAttribute(folder / "product");
-        const std::string maker = ReadAttribute(folder / "manufacturer");
+        std::string product = ReadAttribute(folder / "product");
+        std::string maker = ReadAttribute(folder / "manufacturer");
         if (product.empty()) return maker;
         if (maker.empty() || product.find(maker) != std::string::npos) return product;
         return product + " (" + maker + ")";
