@@ -43,7 +43,7 @@ class TScriptMemo : public QPlainTextEdit {
 public:
     // Scripts are typed by hand; sixteen million characters is far beyond
     // any of them and keeps the area responsive.
-    static constexpr qsizetype MemoCapacity = 16 * 1024 * 1024;
+    static constexpr qsizetype MemoCapacity = qsizetype{16} * 1024 * 1024;
 
     // The longest line shown as one; longer ones are shown in pieces. A piece
     // lays out in a few milliseconds, so typing in it keeps up.

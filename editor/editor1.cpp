@@ -192,7 +192,7 @@ void TEditor::CreateDelayPanel(QWidget* client) {
 }
 
 void TEditor::CreateMenu() {
-    const auto item = [this](QMenu* menu, const char* name, const QString& face) {
+    const auto item = [](QMenu* menu, const char* name, const QString& face) {
         QAction* action = menu->addAction(face);
         action->setObjectName(name);
         return action;

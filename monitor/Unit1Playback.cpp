@@ -72,7 +72,7 @@ void TForm1::Edit4ButtonClick() {
     if (ShowModal(*OpenDialog1) != QDialog::Accepted) return;
     const QStringList chosen = OpenDialog1->selectedFiles();
     if (chosen.isEmpty()) return;
-    const QString path = chosen.first();
+    const QString& path = chosen.first();
 
     const std::vector<std::string> lines = ReadScriptLines(path);
     LoadPath = QString::fromStdU16String(FolderOfPath(path.toStdU16String()));

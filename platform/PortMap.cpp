@@ -109,8 +109,8 @@ std::string NamedDescription(const std::string& device) {
 std::string UsbProduct(const std::filesystem::path& ttyEntry) {
     const std::filesystem::path folder = UsbDeviceFolder(ttyEntry);
     if (folder.empty()) return {};
-    const std::string product = ReadSysfsAttribute(folder / "product");
-    const std::string maker = ReadSysfsAttribute(folder / "manufacturer");
+    std::string product = ReadSysfsAttribute(folder / "product");
+    std::string maker = ReadSysfsAttribute(folder / "manufacturer");
     if (product.empty()) return maker;
     if (maker.empty() || product.find(maker) != std::string::npos) return product;
     return product + " (" + maker + ")";

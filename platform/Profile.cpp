@@ -11,7 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill() is POSIX, <csignal> need not declare it
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,7 +246,7 @@ void RemoveStaleProfileTemporaries(const std::string& fileName) {
         // A pid reused since keeps a file for a while; the age ends that.
         const long long writer = std::atoll(std::string(name.substr(prefix.size())).c_str());
         const bool writerGone = writer > 0 && ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH;
-        const bool untouched = now - info.st_mtime > 60 * 60;
+        const bool untouched = now - info.st_mtime > std::time_t{60} * 60;
         if (writerGone || untouched) ::unlink(path.c_str());
     }
 }

@@ -3,7 +3,7 @@
 #include "platform/Trace.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill() is POSIX, <csignal> need not declare it
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in build-fuzz and runs each one for
-# a while on a working copy of its seed corpus (the repository is not
-# changed). Fails when a target finds a crash or a broken property; the crash
-# input is kept in build-fuzz/crashes/<target>/. Installs nothing: clang and
-# its fuzzer runtime must be there already.
+# Builds the libFuzzer targets with clang in build-fuzz (the fuzz preset of
+# CMakePresets.json) and runs each one for a while on a working copy of its
+# seed corpus (the repository is not changed). Fails when a target finds a
+# crash or a broken property; the crash input is kept in
+# build-fuzz/crashes/<target>/. Installs nothing: clang and its fuzzer
+# runtime must be there already.
 #   scripts/ci-fuzz.sh [seconds-per-target]   (default 20)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
-build=build-fuzz
+build="build-fuzz" # the fuzz preset's folder
 targets=(script_reader input_value settings_file port_map)
 
 if ! command -v clang++ >/dev/null; then
@@ -22,10 +23,8 @@ if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { r
 fi
 
 echo "== fuzz build ($build)"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKALVARO_WERROR=ON \
-  -DKALVARO_FUZZ=ON -DKALVARO_GUI=OFF -DKALVARO_TESTS=OFF -DKALVARO_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >"$build/build.log" 2>&1 ||
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >"$build/build.log" 2>&1 ||
   { cat "$build/build.log"; exit 1; }
 
 work=$(mktemp -d)

@@ -418,7 +418,7 @@ void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent kind, DWORD data, std::exce
             break;
         case ckThreadException:
             // The delivery service's guard shows it in the application's error box.
-            if (error) std::rethrow_exception(error);
+            if (error) std::rethrow_exception(std::move(error));
             break;
         case ckDeviceLost: break;  // handled by RunPendingEvent
     }

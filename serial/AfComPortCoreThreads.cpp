@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <mutex>
 #include <typeinfo>
+#include <utility>
 
 namespace {
 
@@ -17,7 +18,7 @@ std::string DescribeException(std::exception_ptr error) {
     std::string message;
     const void* address = nullptr;
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const std::exception& e) {
         className = afp::ReadableTypeName(typeid(e));
         message = e.what();
@@ -29,7 +30,7 @@ std::string DescribeException(std::exception_ptr error) {
                     address, message.c_str(), fullStop);
 }
 
-bool IsSilentAbort(std::exception_ptr error) {
+bool IsSilentAbort(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const EAbort&) {
@@ -40,7 +41,7 @@ bool IsSilentAbort(std::exception_ptr error) {
 }
 
 // An exception that escaped a thread's work or its owner's handler.
-void TraceException(const TAfComPortCore& core, std::exception_ptr error) {
+void TraceException(const TAfComPortCore& core, const std::exception_ptr& error) {
     if (!afp::TraceOn(afp::TTraceArea::Serial) || IsSilentAbort(error)) return;
     std::string description = DescribeException(error);
     std::replace(description.begin(), description.end(), '\n', ' ');
@@ -85,7 +86,7 @@ void TAfComPortCoreThread::SetPriority(TThreadPriority priority) {
 
 void TAfComPortCoreThread::ReportException(std::exception_ptr error) {
     if (IsSilentAbort(error)) return;
-    AfShowApplicationError(DescribeException(error));
+    AfShowApplicationError(DescribeException(std::move(error)));
 }
 
 // ---- event thread ----

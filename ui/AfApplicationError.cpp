@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <utility>
+
 namespace {
 TAfErrorBoxPresenter& Presenter() {
     static TAfErrorBoxPresenter presenter;
@@ -31,7 +33,7 @@ void AfShowErrorBox(const std::string& message) {
 
 void AfHandleException(std::exception_ptr error) {
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const EAbort&) {
         // The silent abort ends a handler without telling the user.
     } catch (const std::exception& e) {

@@ -77,6 +77,7 @@ void TMonitorView::Append(std::string_view bytes, QRgb colour) {
 
         const char* base = Text.data();
         std::size_t pos = start;
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a byte search in a range, no string is made
         while (const void* found = std::memchr(base + pos, '\n', Text.size() - pos)) {
             const std::size_t lineFeed = static_cast<std::size_t>(static_cast<const char*>(found) - base);
             RowStarts.push_back(RowStarts.back() + RowsOf(lineFeed - LineStarts.back()));

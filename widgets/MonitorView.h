@@ -63,7 +63,7 @@ class TMonitorView : public QAbstractScrollArea {
     Q_OBJECT
 
 public:
-    static constexpr std::size_t DefaultMaxBytes = 4 * 1024 * 1024;
+    static constexpr std::size_t DefaultMaxBytes = std::size_t{4} * 1024 * 1024;
     static constexpr int RepaintIntervalMs = 15;
 
     explicit TMonitorView(TCodePage codePage, QWidget* parent = nullptr);
