@@ -46,8 +46,7 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
 fi
 
 echo "== cross build ($build)"
-cmake --no-warn-unused-cli -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
-  -DKALVARO_GUI=OFF -DKALVARO_BENCH=OFF -DKALVARO_WERROR=ON >/dev/null
+cmake --preset mingw -B "$build" >/dev/null
 cmake --build "$build" -j "$jobs" --target platform_tests serial_tests >"$build/build.log" 2>&1 ||
   { cat "$build/build.log"; exit 1; }
 helpers="$build/wine"

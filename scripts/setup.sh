@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test Kalvaro,
-# then configures and builds one build folder.
-#   scripts/setup.sh <build-dir> [extra cmake arguments...]
-# KALVARO_EXTRA_PACKAGES names more Debian packages to install (the test
-# script's fuzzing and Windows checks need some that building does not).
+# Installs what a fresh Debian 12 machine lacks to build and test Kalvaro
+# (only when asked to), then configures and builds one preset's build folder.
+#   scripts/setup.sh [--install] [<preset> [extra cmake arguments...]]
+# --install: apt-get installs the missing packages (with sudo when not
+#   root); without it nothing is installed and a missing package is only
+#   named. KALVARO_EXTRA_PACKAGES names more Debian packages to install (the
+#   test script's static, fuzzing and Windows checks need some that building
+#   does not).
+# <preset>: a configure preset of CMakePresets.json (dev, asan, tsan, ...);
+#   the build preset of the same name builds it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+install=no
+if [ "${1:-}" = --install ]; then install=yes; shift; fi
 
 packages=(
   g++ cmake ninja-build pkgconf libudev-dev
@@ -22,13 +30,18 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if [ "$install" = yes ]; then
+    echo "== installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  else
+    echo "setup: not installed: ${missing[*]} (scripts/setup.sh --install installs them)" >&2
+  fi
 fi
 
-build_dir="$1"; shift
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build_dir"
+(($#)) || exit 0
+preset="$1"; shift
+cmake --preset "$preset" "$@" >/dev/null
+cmake --build --preset "$preset"

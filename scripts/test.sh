@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds Kalvaro with warnings as errors and runs every test headless:
+# Installs what the machine lacks, then builds Kalvaro with warnings as errors
+# and runs every check headless:
+#  0. the formatter and clang-tidy on the product code (scripts/ci-tidy.sh),
 #  1. the engine and platform tests under ThreadSanitizer,
 #  2. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #  3. the libFuzzer targets for a short while each (clang),
@@ -14,28 +16,30 @@ cd "$(dirname "$0")/.."
 if [ -z "${KALVARO_SERIAL_GUARD:-}" ]; then exec scripts/hide-serial-ports.sh scripts/test.sh "$@"; fi
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
-# What the fuzzing and Windows steps need beyond the build's own packages.
-export KALVARO_EXTRA_PACKAGES="clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64"
+# What the static, fuzzing and Windows steps need beyond the build's own packages.
+export KALVARO_EXTRA_PACKAGES="clang clang-format clang-tidy libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64"
+scripts/setup.sh --install
 
-# Runs one build folder's tests; prints only the summary unless something failed.
+# Builds one preset and runs its tests (the test preset of the same name);
+# prints only the summary unless something failed.
 run_tests() {
-  local dir=$1; shift
-  if ! env "$@" ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 >"$dir/ctest.log" 2>&1; then
+  local preset=$1 dir=$2
+  scripts/setup.sh "$preset"
+  if ! ctest --preset "$preset" -j "$jobs" >"$dir/ctest.log" 2>&1; then
     cat "$dir/ctest.log"
     exit 1
   fi
   grep -E "tests passed|tests failed" "$dir/ctest.log"
 }
 
+echo "== Formatting and clang-tidy"
+scripts/ci-tidy.sh
+
 echo "== ThreadSanitizer: platform and engine"
-scripts/setup.sh build-tsan -DKALVARO_WERROR=ON -DKALVARO_GUI=OFF -DKALVARO_BENCH=OFF \
-  -DKALVARO_SANITIZE=thread
-run_tests build-tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+run_tests tsan build-tsan
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
-scripts/setup.sh build-asan -DKALVARO_WERROR=ON -DKALVARO_BENCH=OFF \
-  -DKALVARO_SANITIZE=address,undefined
-run_tests build-asan ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1"
+run_tests asan build-asan
 
 echo "== Fuzzing: each target for a short while"
 scripts/ci-fuzz.sh 15
@@ -44,6 +48,6 @@ echo "== Windows: engine and platform tests under Wine"
 scripts/ci-wine.sh
 
 echo "== Plain build: the Debian package, then the whole suite"
-scripts/setup.sh build -DKALVARO_WERROR=ON
+scripts/setup.sh dev
 scripts/ci-package.sh build
-ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+ctest --preset dev -j "$jobs"
