@@ -1,13 +1,18 @@
-// Program entry: the application and its title, the four windows in their
-// order of creation, and the message loop, which ends when the main window
-// has closed.
+// Program entry: the application and its title, the command line, the four
+// windows in their order of creation, and the message loop, which ends when
+// the main window has closed.
 #include "about/Unit3.h"
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
+#include "monitor/StartOptions.h"
 #include "monitor/Unit1.h"
+#include "ui/AfApplicationError.h"
 
 #include <QApplication>
 #include <QFont>
+#include <QTimer>
+
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
@@ -15,6 +20,17 @@ int main(int argc, char* argv[]) {
     // which the display name is a copy: a display name set on its own would
     // be appended to every window caption ("About ... - Kalvaro").
     QApplication::setApplicationName("Kalvaro");
+    QApplication::setApplicationVersion(KALVARO_VERSION);
+    // A bad command line ends the program before any window shows.
+    const TStartResult start = ParseStartOptions(QApplication::arguments());
+    if (start.Action == TStartAction::Exit) {
+        std::fputs(start.Message.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (start.Action == TStartAction::ExitFailed) {
+        std::fprintf(stderr, "kalvaro: %s\n", start.Message.toLocal8Bit().constData());
+        return 2;
+    }
     // Another window (the editor) may still be open when the main window
     // closes; the program ends with the main window all the same.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -35,5 +51,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&form1, &TForm1::Closed, &application, &QApplication::quit, Qt::QueuedConnection);
 
     form1.show();
+    // Once the window shows, so that an error box of an open stands over it.
+    QTimer::singleShot(0, &form1, [&form1, &start] { AfGuard([&] { form1.ApplyStartOptions(start.Options); }); });
     return QApplication::exec();
 }

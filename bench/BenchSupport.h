@@ -1,14 +1,15 @@
 #pragma once
 // What the benchmarks that drive the real window share: the process's own
-// CPU time and resident memory, the tests' pty pair (its master
-// non-blocking, so that a writer never blocks where it cannot see a request
-// to stop), serving the GUI event loop for a while or until a condition
-// holds, the lateness of a 50 ms GUI timer, the upper view's HEX rendering,
+// CPU time, resident memory and context switches, the tests' pty pair (its
+// master non-blocking, so that a writer never blocks where it cannot see a
+// request to stop), serving the GUI event loop for a while or until a
+// condition holds, the lateness of a 50 ms GUI timer, the upper view's HEX rendering,
 // and a settings folder of the benchmark's own.
 //
-// Threads: everything here but CpuSeconds and ResidentMegabytes is for the
-// GUI thread. Nothing here throws but the pty pair, which raises when no pty
-// can be made: a benchmark cannot run without one.
+// Threads: everything here but CpuSeconds, ResidentMegabytes and
+// ContextSwitches is for the GUI thread. Nothing here throws but the pty
+// pair, which raises when no pty can be made: a benchmark cannot run
+// without one.
 
 #include "platform/UucpLock.h"
 #include "tests/support/PtyPair.h"
@@ -34,6 +35,17 @@ namespace kalvaro::bench {
 
 using kalvaro::test::TPtyPair;
 
+// In a forked writer: closes every descriptor but the standard ones and fd,
+// so that a slave or an eventfd held there does not change what the
+// window's devices see.
+inline void KeepOnlyDescriptor(int fd) {
+    std::vector<int> inherited;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        inherited.push_back(std::atoi(entry.path().filename().c_str()));
+    for (const int other : inherited)
+        if (other > 2 && other != fd) ::close(other);
+}
+
 // CPU time of this process, all its threads, in seconds.
 inline double CpuSeconds() {
     timespec now{};
@@ -54,6 +66,26 @@ inline double ResidentMegabytes() {
         status.ignore(1 << 16, '\n');
     }
     return 0;
+}
+
+// Context switches of this process's live threads so far, voluntary and
+// involuntary together: how often its threads woke up.
+inline double ContextSwitches() {
+    double total = 0;
+    std::error_code none;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", none)) {
+        std::ifstream status(task.path() / "status");
+        std::string key;
+        while (status >> key) {
+            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+                double count = 0;
+                status >> count;
+                total += count;
+            }
+            status.ignore(1 << 16, '\n');
+        }
+    }
+    return total;
 }
 
 // Serves the event loop for a while.

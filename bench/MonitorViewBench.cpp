@@ -8,6 +8,10 @@
 //  - Hex display without line breaks: 50 MB in one unbroken line, ~3 KB a batch;
 //  - the same with a line feed after every 48 bytes;
 //  - one append per value, as the receive routines call it for every byte.
+// Then finding in a full view (4 MiB of HEX text in lines of 48 values): the
+// time of one step for a needle that is not there (one whole pass), one
+// whose first characters are everywhere, one found once, and the mean of
+// stepping through a frequent match.
 
 #include "widgets/MonitorView.h"
 
@@ -121,5 +125,26 @@ int main(int argc, char** argv) {
     std::vector<std::string> values;
     for (int v = 0; v < 256; ++v) values.push_back(HexValues(1, static_cast<std::size_t>(v), 0));
     Report("10 MB, one append per value, one line", view, Run(view, values, 10 * MB, 100000));
+
+    view.Clear();
+    std::size_t first = 0;
+    while (view.Size() < view.MaxBytes()) {
+        view.Append(HexValues(1024, first, 48), first % 2 ? Port2Colour : Port1Colour);
+        first += 1024;
+    }
+    view.Append("DE AD BE EF\n", Port1Colour);
+    std::printf("finding in %.1f MiB of text, %d rows:\n", static_cast<double>(view.Size()) / MB, view.LineCount());
+    const auto step = [&](const char* what, const QString& needle, int steps) {
+        view.Select(0, 0);
+        const auto begin = std::chrono::steady_clock::now();
+        int found = 0;
+        for (int i = 0; i < steps; ++i) found += view.FindNext(needle, true, false) ? 1 : 0;
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+        std::printf("  %-44s %8.2f ms per step (%d of %d steps found one)\n", what, ms / steps, found, steps);
+    };
+    step("not there (one whole pass), any case", "not there", 20);
+    step("first characters everywhere, not there", "0A 0B 0C 0D 0E 0F 1", 20);
+    step("found once, at the end, any case", "de ad be ef", 20);
+    step("a frequent match, step by step", "41 42", 1000);
     return 0;
 }

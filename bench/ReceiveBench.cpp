@@ -1,7 +1,8 @@
 // How fast the real main window shows what arrives, and what it costs.
 //
 //   receive_bench [flood-seconds] [paced-seconds] [idle-seconds] [total-megabytes]
-//                 [long-separator-seconds]
+//                 [long-separator-seconds] [session-seconds] [paced-case-seconds]
+//   receive_bench paced [paced-case-seconds] [idle-seconds] [bit/s]
 //
 // The window runs offscreen with port 1 and port 2 on two pty pairs whose
 // masters this program owns; the upper view is in HEX with a one-blank
@@ -19,19 +20,33 @@
 //  3. paced: 92 160 bytes a second (921 600 bit/s) into port 1 alone for
 //     paced-seconds; reports CPU per kB and checks the view's text against
 //     what was sent;
-//  4. idle: both ports open and quiet, then both closed, idle-seconds each.
+//  4. time stamps and the log: the flood of phase 1 for session-seconds with
+//     the upper view's time stamps on, then with a log running (into the
+//     benchmark's own folder, deleted afterwards), then with both; and the
+//     paced line of phase 3 with both; to compare with phases 1 and 3, where
+//     both are off, in MB/s shown and CPU per kB;
+//  5. paced lines: 9 600, 115 200 and 921 600 bit/s in 1 ms and 16 ms
+//     pieces, on one and on both ports, paced-case-seconds each (6 by
+//     default): CPU per kB, wake-ups per second and the time from a write to
+//     its count on screen (ReceivePaced.h);
+//  6. idle: both ports open and quiet, then both closed, idle-seconds each.
+// With "paced" as its first argument it runs phases 5 and 6 alone, at all
+// three speeds or at the one given.
 // The writers run in child processes, so the CPU figures are the window's
 // own. Every count is checked against what was sent. It prints figures and
 // never fails on time; it exits 1 only when bytes were lost or shown wrongly.
 #include "bench/BenchSupport.h"
+#include "bench/ReceivePaced.h"
 #include "monitor/Unit1.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -73,11 +88,7 @@ public:
         new (shared_) TShared;
         child_ = fork();
         if (child_ == 0) {
-            std::vector<int> inherited;
-            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-                inherited.push_back(std::atoi(entry.path().filename().c_str()));
-            for (const int other : inherited)
-                if (other > 2 && other != fd) ::close(other);
+            KeepOnlyDescriptor(fd);
             Run(fd, seed, bytesPerSecond, *shared_);
             _exit(0);
         }
@@ -141,14 +152,47 @@ private:
     pid_t child_ = -1;
 };
 
+// Shows the window, the upper view in HEX with a blank separator, and opens
+// COM1 and COM2.
+void OpenBothInHex(TForm1& form) {
+    form.show();
+    // The first activation resets the counts: let it happen before any
+    // byte is counted.
+    form.activateWindow();
+    RunUntil([&] { return QApplication::activeWindow() == &form; }, 5);
+    form.RadioButton2->click();  // HEX
+    form.Edit5->setText(" ");
+    for (TAfComPort* port : {form.Comport1, form.ComPort2}) {
+        port->SetComNumber(port == form.Comport1 ? 1 : 2);
+        port->Open();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool pacedOnly = argc > 1 && std::string(argv[1]) == "paced";
+    if (pacedOnly) {
+        const TBenchSettings settings("kalvaro-bench");
+        TPtyPair pty1;
+        TPtyPair pty2;
+        settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
+        QApplication app(argc, argv);
+        QApplication::setApplicationName("Kalvaro");
+        TForm1 form;
+        OpenBothInHex(form);
+        return RunPacedCases(form, pty1, pty2, argc > 2 ? std::atof(argv[2]) : 6, argc > 3 ? std::atof(argv[3]) : 10,
+                             argc > 4 ? std::atoi(argv[4]) : 0)
+                   ? 1
+                   : 0;
+    }
     const double floodSeconds = argc > 1 ? std::atof(argv[1]) : 25;
     const double pacedSeconds = argc > 2 ? std::atof(argv[2]) : 10;
     const double idleSeconds = argc > 3 ? std::atof(argv[3]) : 20;
     const double totalMegabytes = argc > 4 ? std::atof(argv[4]) : 200;
     const double longSeparatorSeconds = argc > 5 ? std::atof(argv[5]) : 10;
+    const double sessionSeconds = argc > 6 ? std::atof(argv[6]) : 10;
+    const double pacedCaseSeconds = argc > 7 ? std::atof(argv[7]) : 6;
 
     const TBenchSettings settings("kalvaro-bench");
     TPtyPair pty1;
@@ -160,17 +204,7 @@ int main(int argc, char** argv) {
     int failures = 0;
     {
         TForm1 form;
-        form.show();
-        // The first activation resets the counts: let it happen before any
-        // byte is counted.
-        form.activateWindow();
-        RunUntil([&] { return QApplication::activeWindow() == &form; }, 5);
-        form.RadioButton2->click();  // HEX
-        form.Edit5->setText(" ");
-        for (TAfComPort* port : {form.Comport1, form.ComPort2}) {
-            port->SetComNumber(port == form.Comport1 ? 1 : 2);
-            port->Open();
-        }
+        OpenBothInHex(form);
 
         // 1. Flood on both ports.
         std::printf("flood, both ports, HEX with a blank separator:\n");
@@ -268,18 +302,80 @@ int main(int argc, char** argv) {
             if (!same || std::size_t(form.Port1Count) != w1.Sent()) ++failures;
         }
 
-        // 4. Idle, without the probe's own timer.
+        // 4. Time stamps and the log.
+        const auto logPath = QString::fromStdString((settings.Folder() / "bench.log").string());
+        form.SetModalRunner([&](QDialog& dialog) {
+            static_cast<QFileDialog&>(dialog).selectFile(logPath);
+            return int(QDialog::Accepted);
+        });
+        // Switches the options as the user does, with their menu entries.
+        const auto session = [&](bool stamps, bool log) {
+            if (form.Stamps1->isChecked() != stamps) form.Stamps1->trigger();
+            if (form.LogRunning() != log) form.LogToFile1->trigger();
+        };
+        const auto logMegabytes = [&] {
+            std::error_code none;
+            const auto size = std::filesystem::file_size(logPath.toStdString(), none);
+            return none ? 0.0 : static_cast<double>(size) / 1e6;
+        };
+        const struct {
+            const char* Name;
+            bool Stamps;
+            bool Log;
+        } modes[] = {
+            {"time stamps", true, false}, {"a running log", false, true}, {"time stamps and a log", true, true}};
+        for (const auto& mode : modes) {
+            form.Button1->click();
+            session(mode.Stamps, mode.Log);
+            std::printf("flood, both ports, HEX with a blank separator, %s:\n", mode.Name);
+            const double cpu0 = CpuSeconds();
+            const auto start = Clock::now();
+            TWriter w1(pty1.MasterFd(), 21, 0);
+            TWriter w2(pty2.MasterFd(), 22, 0);
+            RunFor(sessionSeconds);
+            w1.Stop();
+            w2.Stop();
+            const bool counted = RunUntil(
+                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); },
+                10);
+            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            session(false, false);
+            const double cpu = CpuSeconds() - cpu0;
+            const double received = double(form.Port1Count) + double(form.Port2Count);
+            std::printf("  port 1: %.2f MB/s shown, port 2: %.2f MB/s shown (%d and %d bytes counted)\n",
+                        form.Port1Count / wall / 1e6, form.Port2Count / wall / 1e6, form.Port1Count, form.Port2Count);
+            std::printf("  CPU %.3f ms per kB received", cpu * 1000 / (received / 1000));
+            if (mode.Log) std::printf(", log %.0f MB", logMegabytes());
+            std::printf("\n");
+            probe->Report(mode.Name);
+            std::filesystem::remove(logPath.toStdString());
+            if (!counted) {
+                std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
+                            w2.Sent());
+                ++failures;
+            }
+        }
+        form.Button1->click();
+        std::printf("paced, port 1 at 92160 B/s, time stamps and a log:\n");
+        {
+            session(true, true);
+            const double cpu0 = CpuSeconds();
+            TWriter w1(pty1.MasterFd(), 8, 92160);
+            RunFor(pacedSeconds);
+            w1.Stop();
+            RunUntil([&] { return std::size_t(form.Port1Count) == w1.Sent(); }, 10);
+            session(false, false);
+            const double cpu = CpuSeconds() - cpu0;
+            std::printf("  %d of %zu bytes counted, CPU %.3f ms per kB, log %.1f MB\n", form.Port1Count, w1.Sent(),
+                        cpu * 1000 / (form.Port1Count / 1000.0), logMegabytes());
+            probe->Report("paced with both");
+            std::filesystem::remove(logPath.toStdString());
+            if (std::size_t(form.Port1Count) != w1.Sent()) ++failures;
+        }
+
+        // 5 and 6. Paced lines and idle, without the probe's own timer.
         probe.reset();
-        const double cpu2 = CpuSeconds();
-        RunFor(idleSeconds);
-        const double openIdle = CpuSeconds() - cpu2;
-        form.Comport1->Close();
-        form.ComPort2->Close();
-        const double cpu3 = CpuSeconds();
-        RunFor(idleSeconds);
-        const double closedIdle = CpuSeconds() - cpu3;
-        std::printf("idle: both ports open %.3f %% of a core, both closed %.3f %% of a core (%.0f s each)\n",
-                    100 * openIdle / idleSeconds, 100 * closedIdle / idleSeconds, idleSeconds);
+        failures += RunPacedCases(form, pty1, pty2, pacedCaseSeconds, idleSeconds);
     }
     return failures ? 1 : 0;
 }

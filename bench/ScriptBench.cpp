@@ -13,7 +13,10 @@
 //     for both: the time the script took, whether every byte arrived in
 //     order, and the lateness of a 50 ms timer (median and worst) while it
 //     played;
-//  3. delay: a script of %%DELAY 5000%% alone, and the process CPU time it
+//  3. one data line: a script of one 5 MB ASCII data line on the pty, and
+//     the longest time the window went without answering while it played
+//     (a 10 ms timer's longest gap);
+//  4. delay: a script of %%DELAY 5000%% alone, and the process CPU time it
 //     cost.
 // It prints figures and never fails.
 #include "bench/BenchSupport.h"
@@ -107,6 +110,41 @@ std::string HexScript(std::size_t size, std::string& data) {
     return script;
 }
 
+// The longest time the GUI thread went without serving its event loop, seen
+// by a 10 ms timer, until Longest(), which counts the gap still open.
+class TAnswerProbe {
+public:
+    TAnswerProbe() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Note(); });
+        clock_.start();
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.start(10);
+    }
+    double LongestMs() {
+        Note();
+        return static_cast<double>(longest_) / 1e6;
+    }
+
+private:
+    void Note() {
+        const qint64 now = clock_.nsecsElapsed();
+        if (now - last_ > longest_) {
+            longest_ = now - last_;
+            at_ = last_;
+        }
+        last_ = now;
+    }
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    qint64 longest_ = 0;
+    qint64 at_ = 0;
+
+public:
+    // When the longest gap began, in seconds after the probe started.
+    double LongestAt() const { return static_cast<double>(at_) / 1e9; }
+};
+
 // Plays the script file with the side button; returns the seconds it took.
 double Play(TForm1& form, const QString& path) {
     form.SetModalRunner([path](QDialog& dialog) {
@@ -158,6 +196,10 @@ int main(int argc, char** argv) {
     const std::string script = HexScript(static_cast<std::size_t>(megabytes * 1024 * 1024), data);
     const std::filesystem::path scriptPath = std::filesystem::path(folder) / "data.cpo";
     std::ofstream(scriptPath, std::ios::binary) << script;
+    const std::filesystem::path linePath = std::filesystem::path(folder) / "line.cpo";
+    std::string line(5'000'000, ' ');
+    for (std::size_t at = 0; at < line.size(); ++at) line[at] = static_cast<char>('!' + at % 90);
+    std::ofstream(linePath, std::ios::binary) << "%%ASCII%%\r\n" << line << "\r\n";
     const std::filesystem::path delayPath = std::filesystem::path(folder) / "delay.cpo";
     std::ofstream(delayPath, std::ios::binary) << "%%DELAY 5000%%\r\n";
     std::printf("script: %zu characters, %zu data bytes\n", script.size(), data.size());
@@ -198,6 +240,28 @@ int main(int argc, char** argv) {
                 return read;
             });
             PlayTo(form, "virtual pair, 115200 bit/s", 2, scriptFile, data, collector, 60);
+        }
+
+        {
+            const int master = pty.MasterFd();
+            TCollector collector([master](char* buffer, std::size_t size) -> std::size_t {
+                pollfd pfd{master, POLLIN, 0};
+                if (::poll(&pfd, 1, 50) <= 0) return 0;
+                const ssize_t n = ::read(master, buffer, size);
+                return n > 0 ? static_cast<std::size_t>(n) : 0;
+            });
+            form.Comport1->SetComNumber(1);
+            form.Comport1->Open();
+            form.Timer1Timer();
+            TAnswerProbe probe;
+            const double seconds = Play(form, QString::fromStdString(linePath.string()));
+            const double longest = probe.LongestMs();
+            RunUntil([&] { return collector.Count() >= line.size(); }, 30);
+            std::printf(
+                "one data line of %zu characters (pty): played in %.2f s; the window went at most %.0f ms without "
+                "answering (from %.2f s on); every byte arrived in order: %s\n",
+                line.size(), seconds, longest, probe.LongestAt(), collector.Bytes() == line ? "yes" : "NO");
+            form.Comport1->Close();
         }
 
         form.Comport1->SetComNumber(2);

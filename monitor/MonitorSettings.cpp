@@ -2,9 +2,11 @@
 
 #include "platform/Profile.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -45,6 +47,24 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
     return static_cast<std::int32_t>(bits);
 }
 
+constexpr char SessionSection[] = "Kalvaro";
+
+void AppendSessionEntries(std::vector<afp::TProfileEntry>& entries, const TSessionOptions& session,
+                          const std::string& fileName) {
+    const TSessionOptions defaults;
+    const auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
+    const std::pair<afp::TProfileEntry, bool> keys[] = {
+        {{SessionSection, "Stamps", flag(session.Stamps)}, session.Stamps != defaults.Stamps},
+        {{SessionSection, "SentStamps", flag(session.SentStamps)}, session.SentStamps != defaults.SentStamps},
+        {{SessionSection, "StampGap", std::to_string(session.StampGapMs)}, session.StampGapMs != defaults.StampGapMs},
+        {{SessionSection, "LogRaw", flag(session.LogRaw)}, session.LogRaw != defaults.LogRaw},
+        {{SessionSection, "LogPath", session.LogPath}, session.LogPath != defaults.LogPath},
+    };
+    const std::string text = afp::ProfileText(fileName);
+    for (const auto& [entry, changed] : keys)
+        if (changed || afp::ProfileLookup(text, SessionSection, entry.Key)) entries.push_back(entry);
+}
+
 }  // namespace
 
 std::int32_t ProfileIntegerValue(std::string_view text, std::int32_t defaultValue) {
@@ -77,11 +97,18 @@ TMonitorSettings ReadMonitorSettings(const std::string& fileName) {
     settings.EditFile = afp::GetPrivateProfileString("ComPort3", "EditFile", "", fileName);
     settings.LoadPath = afp::GetPrivateProfileString("ComPort3", "LoadPath", "", fileName);
     settings.LoadFile = afp::GetPrivateProfileString("ComPort3", "LoadFile", "", fileName);
+    TSessionOptions& session = settings.Session;
+    session.Stamps = ReadProfileInteger(SessionSection, "Stamps", 0, fileName) != 0;
+    session.SentStamps = ReadProfileInteger(SessionSection, "SentStamps", 0, fileName) != 0;
+    session.StampGapMs = std::clamp(ReadProfileInteger(SessionSection, "StampGap", session.StampGapMs, fileName),
+                                    MinStampGapMs, MaxStampGapMs);
+    session.LogRaw = ReadProfileInteger(SessionSection, "LogRaw", 0, fileName) != 0;
+    session.LogPath = afp::GetPrivateProfileString(SessionSection, "LogPath", "", fileName);
     return settings;
 }
 
 void WriteMonitorSettings(const TMonitorSettings& settings, const std::string& fileName) {
-    const std::vector<afp::TProfileEntry> entries = {
+    std::vector<afp::TProfileEntry> entries = {
         {"ComPort1", "Color", std::to_string(settings.Port1Color)},
         {"ComPort2", "Color", std::to_string(settings.Port2Color)},
         {"ComPort3", "Color", std::to_string(settings.SentColor)},
@@ -95,5 +122,6 @@ void WriteMonitorSettings(const TMonitorSettings& settings, const std::string& f
         {"ComPort3", "UserHint", settings.UserHint},
         {"ComPort3", "UserOut", settings.UserOut},
     };
+    AppendSessionEntries(entries, settings.Session, fileName);
     if (!afp::WritePrivateProfileStrings(entries, fileName)) throw std::runtime_error("Unable to write to " + fileName);
 }

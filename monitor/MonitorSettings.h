@@ -29,6 +29,19 @@ std::string UnwrapSeparator(std::string stored);
 std::int32_t ReadProfileInteger(const std::string& section, const std::string& key, std::int32_t defaultValue,
                                 const std::string& fileName);
 
+// The options that go beyond the classic window, kept in the section
+// [Kalvaro]: time stamps in the views and the log of everything.
+struct TSessionOptions {
+    bool Stamps = false;           // Stamps: the upper view stamps its bursts
+    bool SentStamps = false;       // SentStamps: the lower view stamps what is sent
+    std::int32_t StampGapMs = 20;  // StampGap: a quiet gap longer than this starts a stamped line
+    bool LogRaw = false;           // LogRaw: a log also writes each port's raw bytes
+    std::string LogPath;           // LogPath: the folder the last log went to
+    bool operator==(const TSessionOptions&) const = default;
+};
+inline constexpr std::int32_t MinStampGapMs = 1;
+inline constexpr std::int32_t MaxStampGapMs = 10000;
+
 // Everything the main window keeps in the file. The defaults are those of a
 // first start.
 struct TMonitorSettings {
@@ -45,17 +58,24 @@ struct TMonitorSettings {
     std::string UserCaption = "User";
     std::string UserHint = "User defined value";
     std::string UserOut = "00";
+    TSessionOptions Session;
 };
 
 // The keys the main window reads at its creation: the three colours, the two
-// separators and the four script paths. The user-button fields keep their
-// defaults here (the dialog reads those keys itself).
+// separators, the four script paths and the [Kalvaro] options (a flag is on
+// when its number is not 0; the gap is kept within MinStampGapMs and
+// MaxStampGapMs). The user-button fields keep their defaults here (the
+// dialog reads those keys itself).
 TMonitorSettings ReadMonitorSettings(const std::string& fileName);
 
 // Writes every key, in this order: Color of ComPort1, ComPort2 and ComPort3,
 // then Sep1, Sep2, EditPath, EditFile, LoadPath, LoadFile, UserCaption,
-// UserHint, UserOut of ComPort3, as one write of the file, so that a program
-// killed meanwhile leaves all the old values or all the new ones. When the
+// UserHint, UserOut of ComPort3, then the [Kalvaro] keys (flags as 1 or 0).
+// A [Kalvaro] key is written only when its value is not the default or the
+// file has it already, so a file whose user never touched the options stays
+// as the classic window leaves it. All of it is one write of the file, so
+// that a program killed meanwhile leaves all the old values or all the new
+// ones. When the
 // platform refuses the write it throws std::runtime_error "Unable to write
 // to <fileName>" and the file keeps its old values (on Windows, where the
 // system writes key by key, the keys before the refused one stay written).

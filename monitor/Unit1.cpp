@@ -7,6 +7,7 @@
 #include "editor/Unit2.h"
 #include "editor/editor1.h"
 #include "monitor/MonitorSettings.h"
+#include "monitor/SessionLog.h"
 #include "platform/Profile.h"
 #include "serial/AfDeviceWatch.h"
 #include "ui/AfApplicationError.h"
@@ -44,6 +45,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     CreateViewRegions(client);
     CreateInputRow(client);
     CreateDialogs();
+    CreateSessionActions();
+    CreateFind();
     CreatePlayback();
     WireHandlers();
     WatchDevices();
@@ -70,6 +73,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 }
 
 TForm1::~TForm1() {
+    Log.reset();
     // Closing an open port waits for its threads and serves the GUI thread's
     // pending deliveries meanwhile, which may run this window's handlers: the
     // components go while the window is whole. Qt then hides and unfocuses the
@@ -104,6 +108,8 @@ void TForm1::ReadSettings() {
     EditFile = QString::fromStdString(settings.EditFile);
     LoadPath = QString::fromStdString(settings.LoadPath);
     LoadFile = QString::fromStdString(settings.LoadFile);
+    Session = settings.Session;
+    ApplySession();
 }
 
 bool TForm1::FormCloseQuery() {
@@ -122,6 +128,7 @@ bool TForm1::FormCloseQuery() {
         settings.UserHint = UserButton->UserHint().toStdString();
         settings.UserOut = UserButton->UserOut().toStdString();
     }
+    settings.Session = Session;
     return AfGuard([&] { WriteMonitorSettings(settings, SettingsFileName); });
 }
 
@@ -131,6 +138,10 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    // A script playing ends with the window; the program can only end once
+    // the player has returned.
+    StopScript();
+    StopLog();
     emit Closed();
 }
 
@@ -192,6 +203,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
                 Edit4->setFocus();
                 return true;
             }
+            break;
+        case QEvent::MouseButtonPress:
+            // Ctrl+F finds in the view the user last clicked.
+            if (watched == RichEdit1->viewport()) FindView = RichEdit1;
+            if (watched == RichEdit2->viewport()) FindView = RichEdit2;
             break;
         case QEvent::FocusIn:
             if (watched == RichEdit2 || watched == Edit2 || watched == Edit7 || watched == Edit3) Edit4->setFocus();

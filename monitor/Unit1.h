@@ -33,11 +33,15 @@
 // Test seam: modal windows are run through ShowModal, which calls the runner
 // set with SetModalRunner (QDialog::exec when none is set).
 
+#include "monitor/MonitorSettings.h"
 #include "monitor/ReceiveRules.h"
+#include "monitor/TimeStamps.h"
 #include "serial/AfComPort.h"
 #include "text/ValueConversion.h"
 #include "widgets/ColorValue.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -46,21 +50,26 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QAction;
 class QButtonGroup;
 class QCheckBox;
+class QPoint;
 class QComboBox;
 class QDialog;
 class QEvent;
 class QEventLoop;
 class QFileDialog;
 class QFrame;
+class QInputDialog;
 class QKeyEvent;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
@@ -75,6 +84,10 @@ class TForm2;
 class TForm3;
 class TLimitedEdit;
 class TMonitorView;
+struct TPortStart;
+struct TStartOptions;
+class TSessionLog;
+class TFindBar;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -114,8 +127,8 @@ public:
     TAfComPort* Comport1;   // port 1: monitored, and the port the input box and scripts send to
     TAfComPort* ComPort2;   // port 2: monitored only
     QTimer* Timer1;         // 1000 ms, running: status refresh
-    QTimer* Timer2;         // 1 ms, running: polls port 1
-    QTimer* Timer3;         // 1 ms, running: polls port 2
+    QTimer* Timer2;         // 1 ms: takes received bytes while port 1 floods
+    QTimer* Timer3;         // 1 ms: takes received bytes while port 2 floods alone
     QTimer* Timer4;         // 1000 ms, stopped: RING lamp hold
     QTimer* Timer5;         // stopped: script delays
     QPlainTextEdit* Memo1;  // hidden line buffer; unused: the capture and the player keep their own text
@@ -251,6 +264,13 @@ public:
     void ComboBox9Change();
     void ComboBox8Change();
     void ComboBox7Change();
+    // Enter in a baud-rate box, or leaving it: a whole number from 50 to
+    // 12 000 000 typed there that is no item becomes the port's user rate
+    // (UserBaudRate), and the port reopens with it; any other text changes
+    // nothing. Typing alone never applies a number: every number on the way
+    // to 921600 would be tried on the device.
+    void ComboBox2Typed();
+    void ComboBox11Typed();
     void Timer1Timer();
 
     void Comport1CTSChanged();
@@ -280,6 +300,13 @@ public:
     void Button1Click();
     void Button4Click();
 
+    // ---- the command line (Unit1StartOptions.cpp, StartOptions.h) ----
+    // Applies what the command line asked for, once the window shows: the
+    // upper view's mode; the log starts; each port given opens as if the user had set its
+    // settings and picked it (a failed open shows the usual error box and
+    // the window goes on); the script plays once port 1 is open.
+    void ApplyStartOptions(const TStartOptions& options);
+
     // ---- receive display and capture (Unit1Display.cpp) ----
     // The display mode a view's radio buttons select.
     TDisplayMode UpperDisplayMode() const;
@@ -292,6 +319,54 @@ public:
     void Button2Click();
     void Label18Click();
     QFileDialog* SaveDialog1;  // "Save data as.." for the capture; keeps its last name for the run
+
+    // ---- time stamps and the log (Unit1Session.cpp) ----
+    // The options beyond the classic window. They live in the views' context
+    // menus, and their shortcuts work anywhere in the window. Their settings
+    // are Session, read at creation and written at close in [Kalvaro].
+    //
+    // Time stamps (TimeStamps.h): with Stamps1 on, every poll's bytes are
+    // read with their arrival times and the upper view starts a stamped line
+    // where the port changes or a port was quiet for longer than the gap;
+    // SentStamps1 does the same in the lower view for each byte sent, at the
+    // moment it is echoed. Stamps are drawn in a subdued form of their
+    // colour. Off, the views and the captures are exactly as without them.
+    //
+    // The log (SessionLog.h): every byte the polls read from either port and
+    // every byte sent to port 1 goes to the log as it is read or sent, not
+    // as shown, so nothing a view drops is missing. After each poll the
+    // window marks the time before which both ports have been read empty (a
+    // closed port has nothing to wait for); while a log runs the polling
+    // timers do not sleep, so the mark keeps up. The title says that a log
+    // runs. A failing log stops with its one message; the ports go on.
+    QAction* Stamps1;               // "Time stamps" (Ctrl+T): the upper view stamps its bursts
+    QAction* SentStamps1;           // "Time stamps on sent bytes" (Ctrl+Shift+T): the lower view stamps
+    QAction* StampGap1;             // "Stamp gap: n ms..." (Ctrl+G): asks for the gap, 1 to 10000 ms
+    QAction* LogToFile1;            // "Log to file..." (Ctrl+L) while no log runs, "Stop log" while one does
+    QAction* LogRaw1;               // "Log raw bytes too" (Ctrl+Shift+L): a log started later also writes .bin files
+    QFileDialog* LogDialog1;        // "Log to file": the log's file, starting in Session.LogPath
+    QInputDialog* StampGapDialog1;  // "Time stamps": the gap in milliseconds
+    TSessionOptions Session;
+    void Stamps1Click();
+    void SentStamps1Click();
+    void StampGap1Click();
+    void LogToFile1Click();
+    void LogRaw1Click();
+    bool LogRunning() const { return static_cast<bool>(Log); }
+    // The window's entries of a view's context menu, after the view's own.
+    void FillViewMenu(TMonitorView* view, QMenu& menu);
+
+    // ---- finding in the views (Unit1Find.cpp, widgets/FindBar.h) ----
+    // Ctrl+F opens the find bar of the view last clicked (the upper view
+    // until one is), a view's "Find..." its own. While a view is held at a
+    // match (TMonitorView::Held) the window does not scroll it to the newest
+    // text; once the hold ends it does at once. Closing a bar sends the
+    // keyboard home to the input box.
+    QAction* Find1;      // "Find..." (Ctrl+F)
+    TFindBar* FindBar1;  // the upper view's find bar
+    TFindBar* FindBar2;  // the lower view's find bar
+    void Find1Click();
+    void OpenFind(TMonitorView* view);
 
     // ---- input box and script playback (Unit1Input.cpp, Unit1Playback.cpp) ----
     // The input box Edit4 sends what the user types to port 1: single
@@ -367,7 +442,26 @@ public:
     // output queue has room, so no byte is refused for a queue momentarily
     // full. Should the application quit during a wait, the script ends
     // silently.
+    //
+    // Between characters the player lets the window answer the user about
+    // every 15 ms (it serves the pending events, as a delay does), so a long
+    // data line never holds the window; meanwhile the side button starts no
+    // script. Every byte still goes out in the script's order. While a
+    // script plays the window title names it and its line: " Kalvaro —
+    // test.cpo, line 120 of 4 000" (a running log follows it); the script
+    // leaves the title when it ends.
     void Edit4ButtonClick();
+    // Plays the script at path as the side button does once its dialog has
+    // chosen it. Raises "Cannot open file" and "Text exceeds memo capacity"
+    // before anything plays.
+    void PlayScript(const QString& path);
+    // Stops the scripts playing (Esc in the input box, its menu's "Stop
+    // script"): the character being sent is the last; nothing more of any
+    // of them is sent, a delay or a wait for room ends at once, a script
+    // waiting below another stops too, and the box is emptied when the last
+    // of them has ended. Does nothing when no script plays.
+    void StopScript();
+    bool ScriptPlaying() const { return !Playbacks.empty(); }
     // Runs one command line; raises the conversion error of a bad delay and
     // port 1's write error.
     void Prikaz(const std::string& line);
@@ -378,6 +472,7 @@ public:
 private:
     class TInputBoxKeys;
     struct TDelayWait;
+    struct TPlayback;
 
     // The input box's own event filter (TInputBoxKeys); no drops.
     void WatchInputBox();
@@ -405,12 +500,34 @@ private:
     std::size_t AppendQuietRun(const std::string& line, std::size_t from);
     void Delay(std::int32_t milliseconds);
     void ArmDelayTimer();
+    // Lets the window answer once the player's slice has run out; raises
+    // EAbort when the scripts have been stopped meanwhile.
+    void YieldWhenDue();
+    // The window title: " Kalvaro", then the innermost script playing and
+    // its line, then the log running.
+    void ShowTitle();
+    // The command line's port, opened as a pick in its chooser; raises the
+    // open's error.
+    void OpenAtStart(int port, const TPortStart& start);
+    // Plays the command line's script when port 1 is open, once.
+    void PlayPendingScript();
+    // The command line's script, until port 1 is open.
+    QString PendingScript;
+    // The input box's context menu: the box's own entries and "Stop script".
+    void ShowInputBoxMenu(const QPoint& at);
 
     int Edit4Limit = 1;
     // The box waits for room to send a byte.
     bool SendWaiting = false;
     std::vector<QEventLoop*> RoomWaits;   // innermost last
     std::vector<TDelayWait*> DelayWaits;  // innermost last
+    std::vector<TPlayback*> Playbacks;    // innermost last
+    // Set by StopScript until the outermost script has ended.
+    bool StopRequested = false;
+    // The player serves the event loop between two characters.
+    bool PlayerYielding = false;
+    // When the player next lets the window answer.
+    QDeadlineTimer SliceEnd;
 
 signals:
     void Closed();
@@ -450,6 +567,7 @@ private:
     void HidePanel(QFrame* panel);
     void FillBoxes(const TPortRoles& roles);
     void ApplySetting(int port, TLineSetting setting);
+    void ApplyTypedBaudRate(int port);
     void SwitchOff(int port);
     void ShowSummary(int port);
     void RefreshPort(const TPortRoles& roles);
@@ -467,24 +585,57 @@ private:
     void CreateDialogs();
     // The ports' receive watchers and Timer1's wake-up of sleeping polling.
     void WatchReceiving();
-    // Shows what one poll read from a port; false when the port had nothing.
-    bool PollPort(int port);
+    // One take: what both ports hold, read with arrival times, logged,
+    // shown in arrival order and counted; then the rhythm of the next take.
+    struct TTakenBytes {
+        bool Open = false;
+        std::string Bytes;
+        afp::TArrivalChunks Chunks;
+    };
+    void TakeReceived();
+    void ShowTaken(const TTakenBytes (&taken)[2]);
+    void RhythmAfterTake(const TTakenBytes (&taken)[2]);
+    // The upper view's text for one run of a port's bytes, stamped.
+    // Returns the count, as RenderPort1 or RenderPort2 counts.
+    std::int32_t ShowStamped(int port, std::string_view bytes, const afp::TArrivalChunks& chunks,
+                             const TViewRules& rules);
+
+    // Time stamps and the log (Unit1Session.cpp).
+    void CreateSessionActions();
+    void CreateFind();
+    TMonitorView* FindView = nullptr;  // Ctrl+F's view; null: the upper view
+    void ApplySession();
+    void StartLog(const QString& path);
+    void StopLog();
+    void LogFailed(std::uint64_t generation, const std::string& message);
+    void ShowLogState();
+    // Hands the log the time before which both ports have been read empty.
+    void MarkLogComplete();
+    TStamper UpperStamper{TSessionOptions{}.StampGapMs};
+    TStamper LowerStamper{TSessionOptions{}.StampGapMs};
+    TClockText StampClock;
+    std::unique_ptr<TSessionLog> Log;
+    std::uint64_t LogGeneration = 0;  // counts logs started, so a late failure of an old one is ignored
+    // Per port: a time before which everything it received has been read.
+    afp::TArrivalTime LogReadBefore[2] = {0, 0};
     // Keeps the newest lines of a view in sight: line n - 6 at the top.
     static void ScrollToNewest(TMonitorView* view);
     void SetAplyEnabled(QCheckBox* box, bool enabled);
-    // A polling timer sleeps once its port has been quiet for a while (or is
-    // closed); the port's receive events and the status refresh wake it.
+    // Takes sleep while no port floods; a port's receive events and the
+    // status refresh wake them: the take follows a millisecond later when
+    // the last one is a frame old, else when the frame is over.
     void WakePolling(int port);
-    void SleepPolling(int port);
-    int QuietTicks[2] = {0, 0};
-    // Set while a port's polling timer sleeps; the port's event thread clears
-    // it and posts the wake-up.
+    QTimer* ReceiveFrame = nullptr;  // single-shot: the next take of a trickling line
+    QElapsedTimer LastTake;          // since the latest take
+    // Set while a port's takes sleep; the port's event thread clears it and
+    // posts the wake-up.
     std::atomic<bool> PollingAsleep[2] = {false, false};
     // The count fields follow their counters at most once per frame: a flood
-    // changes them a thousand times a second, faster than anyone reads.
+    // changes them a thousand times a second, faster than anyone reads. A
+    // count that moves after a frame without a change is shown at once.
     void ShowCountSoon(QLineEdit* field);
     void ShowCounts();
-    QTimer* CountsTimer = nullptr;               // single-shot, one repaint interval: shows the counts that moved
+    QTimer* CountsTimer = nullptr;               // single-shot, one repaint interval after a field was written
     bool CountStale[3] = {false, false, false};  // Edit2, Edit7, Edit3
 
     // Guarded: main() destroys the companions before this window.

@@ -2,17 +2,27 @@
 // lower view's echo of sent bytes, the display-mode and "Aply" controls, the
 // counts, clearing, and saving the upper view as a capture file.
 //
-// Reception is polled: Timer2 and Timer3 take everything a port's driver
-// holds at each 1 ms tick and append it to the upper view in one batch, with
-// the count field rewritten once per batch; the text, colours and counts are
-// those of handling the bytes one at a time (see ReceiveRules.h). A polling
-// timer goes to sleep while its port is closed or has been quiet for a few
-// ticks, so an idle monitor does not wake a thousand times a second; the
-// port's own receive events (its receive watcher, called on the port's event
-// thread when bytes arrive and every 200 ms while bytes wait) and the
-// once-a-second status refresh wake it again within a tick.
+// Reception is taken, not pushed: a take reads everything both ports'
+// drivers hold, with the bytes' arrival times, and appends it to the upper
+// view in arrival order (ArrivalOrder.h), so that a request on one port and
+// its reply on the other read in the order they crossed the line; the text,
+// colours and counts are those of handling the bytes one at a time (see
+// ReceiveRules.h). The count fields follow in the same frame.
+//
+// The rhythm: while both ports are quiet nothing runs. A port's receive
+// watcher (called on its event thread when bytes arrive, and every 200 ms
+// while bytes wait) posts one wake-up; the take follows a millisecond later
+// if the last one is a frame old, else when that frame is over, so a
+// trickling line costs the GUI thread about one take a frame, not one per
+// piece, and its newest bytes are on screen within a frame. A port that
+// gives 16 kB or more in one take floods: its timer (Timer2, Timer3) takes
+// every millisecond while that lasts (Timer2 alone when both flood). The once-a-second status refresh also
+// wakes the take of an open port. Time stamps and the log (Unit1Session.cpp)
+// use the same reads' arrival times.
 #include "monitor/Unit1.h"
 
+#include "monitor/ArrivalOrder.h"
+#include "monitor/SessionLog.h"
 #include "serial/AfErrors.h"
 #include "text/CodePages.h"
 #include "widgets/ColorComboBox.h"
@@ -30,14 +40,20 @@
 #include <QSaveFile>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
-// Empty ticks after which a polling timer sleeps until its port wakes it.
-constexpr int QuietTicksBeforeSleep = 20;
-// The most one tick takes from a port: under a flood, a tick that rendered
+// The most one take reads from a port: under a flood, a take that rendered
 // megabytes at once would hold up everything else the window does; what is
-// left waits for the next tick, a millisecond later.
+// left waits for the next take, a millisecond later.
 constexpr std::int32_t MaxBytesPerTick = 256 * 1024;
+// A line that trickles is taken at most once per frame: the screen changes
+// no more often, and every take costs a wake-up of the GUI thread.
+constexpr qint64 TakeFrameMs = TMonitorView::RepaintIntervalMs;
+// A take this large means the port floods: taking only once a frame would
+// cap what it shows, so its timer takes every millisecond while it lasts.
+constexpr std::size_t FloodTakeBytes = std::size_t{16} * 1024;
 
 // The mode a view's radio buttons select: start from Decimal, then each
 // checked button in turn, the later test winning.
@@ -47,6 +63,12 @@ TDisplayMode ModeOf(const QRadioButton* ascii, const QRadioButton* hex, const QR
     if (hex->isChecked()) mode = dmHex;
     if (decimal->isChecked()) mode = dmDecimal;
     return mode;
+}
+
+// A stamp's colour: its port's, drawn darker so the bytes stand out.
+QRgb StampColour(TColor color) {
+    const QRgb rgb = ColorToQRgb(color);
+    return qRgb(qRed(rgb) * 3 / 5, qGreen(rgb) * 3 / 5, qBlue(rgb) * 3 / 5);
 }
 
 // A separator's text as the bytes its view shows: characters of the view's
@@ -77,23 +99,29 @@ void TForm1::CreateDialogs() {
 
 void TForm1::ShowCountSoon(QLineEdit* field) {
     CountStale[field == Edit2 ? 0 : field == Edit7 ? 1 : 2] = true;
-    if (!CountsTimer->isActive()) CountsTimer->start();
+    // At once, unless a field was written less than a frame ago: then when
+    // that frame is over.
+    if (!CountsTimer->isActive()) ShowCounts();
 }
 
 void TForm1::ShowCounts() {
     // Only the fields whose counter moved: an activation zeroes the counters
     // but leaves the fields showing the old numbers until the next byte.
     const std::pair<QLineEdit*, std::int32_t> fields[] = {{Edit2, Port1Count}, {Edit7, Port2Count}, {Edit3, SentCount}};
+    bool shown = false;
     for (int i = 0; i < 3; ++i) {
         if (!CountStale[i]) continue;
         CountStale[i] = false;
         fields[i].first->setText(QString::number(fields[i].second));
+        shown = true;
     }
+    if (shown) CountsTimer->start();
 }
 
 void TForm1::WatchReceiving() {
-    // Bytes arriving, or left waiting, wake a sleeping polling timer. The
-    // watcher runs on the port's event thread: it only posts the wake-up.
+    // Bytes arriving, or left waiting, wake the sleeping take. The watcher
+    // runs on the port's event thread: it only posts the wake-up, once per
+    // sleep however many pieces arrive.
     for (const int port : {1, 2}) {
         (port == 1 ? Comport1 : ComPort2)->SetReceiveWatcher([this, port] {
             if (PollingAsleep[port - 1].exchange(false))
@@ -101,10 +129,17 @@ void TForm1::WatchReceiving() {
                     this, [this, port] { WakePolling(port); }, Qt::QueuedConnection);
         });
     }
+    ReceiveFrame = new QTimer(this);
+    ReceiveFrame->setSingleShot(true);
+    ReceiveFrame->setTimerType(Qt::PreciseTimer);
+    connect(ReceiveFrame, &QTimer::timeout, this, [this] { TakeReceived(); });
+    LastTake.start();
     // After Timer1Timer, which has refreshed the ports' states.
     connect(Timer1, &QTimer::timeout, this, [this] {
         if (Comport1->IsOpen()) WakePolling(1);
         if (ComPort2->IsOpen()) WakePolling(2);
+        // With both ports closed no take marks the log's progress.
+        MarkLogComplete();
     });
 }
 
@@ -112,69 +147,155 @@ TDisplayMode TForm1::UpperDisplayMode() const { return ModeOf(RadioButton1, Radi
 
 TDisplayMode TForm1::LowerDisplayMode() const { return ModeOf(RadioButton4, RadioButton5, RadioButton6); }
 
-void TForm1::ScrollToNewest(TMonitorView* view) { view->ScrollLines(view->LineCount() - view->FirstVisibleLine() - 6); }
+void TForm1::ScrollToNewest(TMonitorView* view) {
+    // A view held at a match stays there until the user returns to the end.
+    if (view->Held()) return;
+    view->ScrollLines(view->LineCount() - view->FirstVisibleLine() - 6);
+}
 
 void TForm1::WakePolling(int port) {
-    QTimer* timer = port == 1 ? Timer2 : Timer3;
     PollingAsleep[port - 1] = false;
-    QuietTicks[port - 1] = 0;
-    if (!timer->isActive()) timer->start();
+    // A take that is already due serves the port too.
+    if (Timer2->isActive() || Timer3->isActive() || ReceiveFrame->isActive()) return;
+    // A millisecond at least, so that what both ports got at about the same
+    // moment comes in one take.
+    const qint64 sinceLast = LastTake.elapsed();
+    ReceiveFrame->start(static_cast<int>(std::max<qint64>(1, TakeFrameMs - sinceLast)));
 }
 
-void TForm1::SleepPolling(int port) {
-    TAfComPort* component = port == 1 ? Comport1 : ComPort2;
-    (port == 1 ? Timer2 : Timer3)->stop();
-    PollingAsleep[port - 1] = true;
-    // Bytes that came after the last poll but before the flag was set have
-    // had their event already: look once more.
-    if (component->IsOpen() && component->InCount() > 0) WakePolling(port);
-}
-
-bool TForm1::PollPort(int port) {
-    TAfComPort* component = port == 1 ? Comport1 : ComPort2;
-    QTimer* timer = port == 1 ? Timer2 : Timer3;
-    if (!component->IsOpen()) {
-        timer->stop();
-        PollingAsleep[port - 1] = true;
-        return false;
+void TForm1::TakeReceived() {
+    TTakenBytes taken[2];
+    const afp::TArrivalTime asked = afp::ArrivalNow();
+    LastTake.restart();
+    for (const int port : {1, 2}) {
+        TAfComPort* component = port == 1 ? Comport1 : ComPort2;
+        TTakenBytes& take = taken[port - 1];
+        take.Open = component->IsOpen();
+        if (!take.Open) continue;
+        take.Bytes = component->ReadAvailable(MaxBytesPerTick, take.Chunks);
+        if (Log) {
+            const auto source = port == 1 ? TLogSource::Port1 : TLogSource::Port2;
+            if (!take.Bytes.empty()) Log->Add(source, component->ComNumber(), take.Bytes, take.Chunks);
+            // A read that took everything has every byte that came before it
+            // was asked; one cut short at the limit, those before its last run.
+            if (take.Bytes.size() < static_cast<std::size_t>(MaxBytesPerTick))
+                LogReadBefore[port - 1] = asked;
+            else if (!take.Chunks.empty())
+                LogReadBefore[port - 1] = take.Chunks.back().Time;
+        }
     }
+    MarkLogComplete();
+    ShowTaken(taken);
+    RhythmAfterTake(taken);
+}
+
+void TForm1::RhythmAfterTake(const TTakenBytes (&taken)[2]) {
+    // A port that floods has its timer take again a millisecond later, as
+    // long as that lasts; each take serves both ports, so with both
+    // flooding port 1's timer does it alone.
+    const bool flooding1 = taken[0].Bytes.size() >= FloodTakeBytes;
+    const bool flooding2 = !flooding1 && taken[1].Bytes.size() >= FloodTakeBytes;
+    for (const auto& [timer, flooding] : {std::pair{Timer2, flooding1}, std::pair{Timer3, flooding2}}) {
+        if (!flooding)
+            timer->stop();
+        else if (!timer->isActive())
+            timer->start();
+    }
+    if (flooding1 || flooding2) return;
+    // A running log needs both ports read once a frame (MarkLogComplete).
+    if (Log) {
+        ReceiveFrame->start(TakeFrameMs);
+        return;
+    }
+    // Asleep until a port's watcher or the status refresh wakes the take.
+    // Bytes that came after the read but before the flag was set have had
+    // their event already: look once more.
+    for (const int port : {1, 2}) {
+        PollingAsleep[port - 1] = true;
+        TAfComPort* component = port == 1 ? Comport1 : ComPort2;
+        if (taken[port - 1].Open && component->InCount() > 0) WakePolling(port);
+    }
+}
+
+void TForm1::ShowTaken(const TTakenBytes (&taken)[2]) {
+    if (taken[0].Bytes.empty() && taken[1].Bytes.empty()) return;
     const std::string separator = SeparatorBytes(Edit5, TCodePage::Cp1250);
     const TViewRules rules{UpperDisplayMode(), CheckBox4->isChecked(), CheckBox4->isEnabled(), separator};
-    const std::string bytes = component->ReadAvailable(MaxBytesPerTick);
-    if (bytes.empty()) {
-        if (++QuietTicks[port - 1] >= QuietTicksBeforeSleep) SleepPolling(port);
-        return false;
-    }
-    QuietTicks[port - 1] = 0;
-    // What the view would drop at once is never made: a long separator
-    // would otherwise turn one tick's bytes into hundreds of megabytes.
-    const std::size_t limit = RichEdit1->MaxBytes();
-    const TBatchText batch = port == 1 ? RenderPort1(bytes, rules, limit) : RenderPort2(bytes, rules, limit);
-    if (!batch.Text.empty()) {
-        const TColor color = (port == 1 ? ColorComboBox1 : ColorComboBox2)->Value();
-        RichEdit1->Append(batch.Text, ColorToQRgb(color));
-        ScrollToNewest(RichEdit1);
-    }
-    if (port == 1) {
-        Port1Count += batch.Counted;
-        ShowCountSoon(Edit2);
+    const std::vector<TTakenRun> runs =
+        InArrivalOrder(taken[0].Bytes.size(), taken[0].Chunks, taken[1].Bytes.size(), taken[1].Chunks);
+    std::int32_t counted[2] = {0, 0};
+    if (Session.Stamps) {
+        for (const TTakenRun& run : runs) {
+            const TTakenBytes& take = taken[run.Port - 1];
+            const auto first = take.Chunks.begin() + static_cast<std::ptrdiff_t>(run.FirstChunk);
+            const afp::TArrivalChunks chunks(first, first + static_cast<std::ptrdiff_t>(run.ChunkCount));
+            counted[run.Port - 1] +=
+                ShowStamped(run.Port, std::string_view(take.Bytes).substr(run.From, run.Count), chunks, rules);
+        }
     } else {
-        Port2Count += batch.Counted;
-        ShowCountSoon(Edit7);
+        // Newest first, so that what the view would drop at once is never
+        // made: a long separator would otherwise turn one take's bytes into
+        // hundreds of megabytes.
+        std::vector<std::string> texts(runs.size());
+        std::size_t room = RichEdit1->MaxBytes();
+        for (std::size_t i = runs.size(); i-- > 0;) {
+            const TTakenRun& run = runs[i];
+            const std::string_view part = std::string_view(taken[run.Port - 1].Bytes).substr(run.From, run.Count);
+            TBatchText batch = run.Port == 1 ? RenderPort1(part, rules, room) : RenderPort2(part, rules, room);
+            counted[run.Port - 1] += batch.Counted;
+            room -= std::min(room, batch.Text.size());
+            texts[i] = std::move(batch.Text);
+        }
+        bool appended = false;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (texts[i].empty()) continue;
+            const TColor color = (runs[i].Port == 1 ? ColorComboBox1 : ColorComboBox2)->Value();
+            RichEdit1->Append(texts[i], ColorToQRgb(color));
+            appended = true;
+        }
+        if (appended) ScrollToNewest(RichEdit1);
     }
-    return true;
+    // Both counts of a take go to the screen together.
+    Port1Count += counted[0];
+    Port2Count += counted[1];
+    CountStale[0] = CountStale[0] || !taken[0].Bytes.empty();
+    CountStale[1] = CountStale[1] || !taken[1].Bytes.empty();
+    if (!CountsTimer->isActive()) ShowCounts();
 }
 
-void TForm1::Timer2Timer() { PollPort(1); }
+std::int32_t TForm1::ShowStamped(int port, std::string_view bytes, const afp::TArrivalChunks& chunks,
+                                 const TViewRules& rules) {
+    const TColor color = (port == 1 ? ColorComboBox1 : ColorComboBox2)->Value();
+    const TStampedBatch batch = RenderStamped(port, bytes, chunks, rules, UpperStamper, StampClock,
+                                              RichEdit1->AtLineStart(), RichEdit1->MaxBytes());
+    for (const TStampedPiece& piece : batch.Pieces)
+        RichEdit1->Append(piece.Text, piece.Stamp ? StampColour(color) : ColorToQRgb(color));
+    if (!batch.Pieces.empty()) ScrollToNewest(RichEdit1);
+    return batch.Counted;
+}
 
-void TForm1::Timer3Timer() { PollPort(2); }
+void TForm1::Timer2Timer() { TakeReceived(); }
+
+void TForm1::Timer3Timer() { TakeReceived(); }
 
 void TForm1::Zobraz2(TDisplayMode mode, TColor color, std::uint8_t byte, const std::string& separator) {
     ++SentCount;
     ShowCountSoon(Edit3);
     const std::string text =
         RenderSent(byte, TViewRules{mode, CheckBox1->isChecked(), CheckBox1->isEnabled(), separator});
-    if (text.empty()) return;
+    bool stamped = false;
+    if (Session.SentStamps) {
+        const afp::TArrivalTime now = afp::ArrivalNow();
+        if (LowerStamper.Take(0, now)) {
+            const std::string lineBreak = RichEdit2->AtLineStart() ? "" : "\n";
+            RichEdit2->Append(lineBreak + StampText(StampClock, now), StampColour(color));
+            stamped = true;
+        }
+    }
+    if (text.empty()) {
+        if (stamped) ScrollToNewest(RichEdit2);
+        return;
+    }
     RichEdit2->Append(text, ColorToQRgb(color));
     ScrollToNewest(RichEdit2);
 }
@@ -200,6 +321,7 @@ void TForm1::CheckBox1Click() { Edit4->setFocus(); }
 
 void TForm1::Button1Click() {
     RichEdit1->Clear();
+    UpperStamper.Reset();
     Port1Count = 0;
     Edit2->setText("0");
     Port2Count = 0;
@@ -212,6 +334,7 @@ void TForm1::Label18Click() { Button1Click(); }
 
 void TForm1::Button4Click() {
     RichEdit2->Clear();
+    LowerStamper.Reset();
     Edit4->clear();
     SentCount = 0;
     Edit3->setText("0");

@@ -4,6 +4,7 @@
 // Unit1Playback.cpp.
 #include "monitor/Unit1.h"
 
+#include "monitor/SessionLog.h"
 #include "serial/AfErrors.h"
 #include "text/CodePages.h"
 #include "ui/AfApplicationError.h"
@@ -128,6 +129,17 @@ void TForm1::chlfClick() { Edit4->setFocus(); }
 // ---- the user's ways into the box ----
 
 bool TForm1::InputBoxEvent(QEvent* event) {
+    // Esc stops a playing script, also while the box waits to send; without
+    // a script it is the box's as before.
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+        ScriptPlaying()) {
+        StopScript();
+        return true;
+    }
+    if (event->type() == QEvent::ContextMenu) {
+        ShowInputBoxMenu(static_cast<QContextMenuEvent*>(event)->globalPos());
+        return true;
+    }
     // While the box waits to send, what it holds cannot change: no input
     // reaches it.
     const auto* mouse = event->type() == QEvent::MouseButtonRelease ? static_cast<QMouseEvent*>(event) : nullptr;
@@ -153,25 +165,6 @@ bool TForm1::InputBoxEvent(QEvent* event) {
             handled = true;
             break;
         }
-        case QEvent::ContextMenu: {
-            // The box's own menu, with its Paste held to the limit. Pasting
-            // from the menu passes no key, so it works while the box is
-            // inactive too.
-            QMenu* menu = Edit4->createStandardContextMenu();
-            menu->setAttribute(Qt::WA_DeleteOnClose);
-            for (QAction* action : menu->actions()) {
-                // Qt connects the menu's Paste to the box's paste slot.
-                if (!disconnect(action, SIGNAL(triggered()), Edit4, SLOT(paste())) &&
-                    !disconnect(action, &QAction::triggered, Edit4, &QLineEdit::paste))
-                    continue;
-                action->setObjectName("edit-paste");
-                connect(action, &QAction::triggered, this,
-                        [this] { AfGuard([this] { PasteWithinLimit(QClipboard::Clipboard); }); });
-            }
-            menu->popup(static_cast<QContextMenuEvent*>(event)->globalPos());
-            handled = true;
-            break;
-        }
         case QEvent::MouseButtonRelease: {
             if (mouse->button() != Qt::MiddleButton || !QGuiApplication::clipboard()->supportsSelection() ||
                 !Edit4->rect().contains(mouse->position().toPoint()))
@@ -184,6 +177,30 @@ bool TForm1::InputBoxEvent(QEvent* event) {
         default: break;
     }
     return handled;
+}
+
+void TForm1::ShowInputBoxMenu(const QPoint& at) {
+    // The box's own menu, with its Paste held to the limit. Pasting from the
+    // menu passes no key, so it works while the box is inactive too; while
+    // the box waits to send, its own entries are off.
+    QMenu* menu = Edit4->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    for (QAction* action : menu->actions()) {
+        if (SendWaiting) action->setEnabled(false);
+        // Qt connects the menu's Paste to the box's paste slot.
+        if (!disconnect(action, SIGNAL(triggered()), Edit4, SLOT(paste())) &&
+            !disconnect(action, &QAction::triggered, Edit4, &QLineEdit::paste))
+            continue;
+        action->setObjectName("edit-paste");
+        connect(action, &QAction::triggered, this,
+                [this] { AfGuard([this] { PasteWithinLimit(QClipboard::Clipboard); }); });
+    }
+    menu->addSeparator();
+    QAction* stop = menu->addAction(QStringLiteral("Stop script\tEsc"));
+    stop->setObjectName("stop-script");
+    stop->setEnabled(ScriptPlaying());
+    connect(stop, &QAction::triggered, this, [this] { StopScript(); });
+    menu->popup(at);
 }
 
 bool TForm1::InputBoxKey(const QKeyEvent& key) {
@@ -343,7 +360,9 @@ void TForm1::SendToPort1(std::uint8_t byte, bool echo) {
         WaitForOutputRoom();
     }
     if (echo) EchoSent(byte);
-    Comport1->WriteText(std::string(1, static_cast<char>(byte)));
+    const std::string bytes(1, static_cast<char>(byte));
+    Comport1->WriteText(bytes);
+    if (Log) Log->AddSent(Comport1->ComNumber(), bytes, afp::ArrivalNow());
 }
 
 void TForm1::WaitForOutputRoom() {
@@ -358,7 +377,8 @@ void TForm1::WaitForOutputRoom() {
     const auto leave = qScopeGuard([&] { std::erase(RoomWaits, &loop); });
     check.start(RoomCheckMs);
     while (OutputQueueFull()) {
-        // -1: the application is quitting and serves no loop any more.
-        if (loop.exec() == -1) throw EAbort();
+        // -1: the application is quitting and serves no loop any more. A
+        // stopped script sends nothing more, not even the byte that waits.
+        if (loop.exec() == -1 || StopRequested) throw EAbort();
     }
 }

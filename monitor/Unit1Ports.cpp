@@ -5,6 +5,7 @@
 #include "platform/PortMap.h"
 #include "serial/AfDeviceWatch.h"
 #include "serial/AfPortControls.h"
+#include "ui/AfApplicationError.h"
 #include "widgets/ColorComboBox.h"
 
 #include <QComboBox>
@@ -15,9 +16,26 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <optional>
+
 namespace {
 
 constexpr int PanelWidth = 329;
+
+// The rates a baud-rate box takes as typed numbers: the slowest teleprinter
+// line to the fastest USB adapters.
+constexpr int SlowestTypedRate = 50;
+constexpr int FastestTypedRate = 12'000'000;
+
+// A whole number of digits only within the typed rates, or none.
+std::optional<int> TypedRate(const QString& text) {
+    if (text.isEmpty() || text.size() > 8) return std::nullopt;
+    for (const QChar character : text)
+        if (!character.isDigit() || character.unicode() > u'9') return std::nullopt;
+    const int rate = text.toInt();
+    if (rate < SlowestTypedRate || rate > FastestTypedRate) return std::nullopt;
+    return rate;
+}
 
 void SetSummary(QLabel* summary, const QString& text) {
     summary->setText(text);
@@ -73,6 +91,8 @@ void TForm1::ComboBox10Change() { ApplySetting(2, lsParity); }
 void TForm1::ComboBox9Change() { ApplySetting(2, lsDatabits); }
 void TForm1::ComboBox8Change() { ApplySetting(2, lsStopbits); }
 void TForm1::ComboBox7Change() { ApplySetting(2, lsFlowControl); }
+void TForm1::ComboBox2Typed() { ApplyTypedBaudRate(1); }
+void TForm1::ComboBox11Typed() { ApplyTypedBaudRate(2); }
 
 void TForm1::TogglePanel(int port) {
     const TPortRoles roles = Roles(port);
@@ -96,7 +116,10 @@ void TForm1::FillBoxes(const TPortRoles& roles) {
     const auto& boxes = roles.Boxes;
     const QSignalBlocker baud(boxes[lsBaudRate]), parity(boxes[lsParity]), data(boxes[lsDatabits]),
         stop(boxes[lsStopbits]), flow(boxes[lsFlowControl]);
-    if (roles.Port->BaudRate() != brUser) boxes[lsBaudRate]->setCurrentIndex(roles.Port->BaudRate());
+    if (roles.Port->BaudRate() != brUser)
+        boxes[lsBaudRate]->setCurrentIndex(roles.Port->BaudRate());
+    else if (roles.Port->UserBaudRate() > 0)
+        boxes[lsBaudRate]->setEditText(QString::number(roles.Port->UserBaudRate()));
     boxes[lsParity]->setCurrentIndex(roles.Port->Parity());
     boxes[lsDatabits]->setCurrentIndex(roles.Port->Databits());
     boxes[lsStopbits]->setCurrentIndex(roles.Port->Stopbits());
@@ -119,6 +142,20 @@ void TForm1::ApplySetting(int port, TLineSetting setting) {
             case lsFlowControl: roles.Port->SetFlowControl(static_cast<TAfFlowControl>(index)); break;
         }
     }
+    roles.Port->Open();
+}
+
+void TForm1::ApplyTypedBaudRate(int port) {
+    const TPortRoles roles = Roles(port);
+    QComboBox* box = roles.Boxes[lsBaudRate];
+    // An item's text has been applied while it was typed.
+    if (box->findText(box->currentText(), Qt::MatchExactly) >= 0) return;
+    const std::optional<int> rate = TypedRate(box->currentText());
+    if (!rate) return;
+    // Leaving the box once more is no new setting.
+    if (roles.Port->BaudRate() == brUser && roles.Port->UserBaudRate() == *rate) return;
+    roles.Port->Close();
+    roles.Port->SetUserBaudRate(*rate);
     roles.Port->Open();
 }
 
@@ -204,4 +241,6 @@ void TForm1::Comport1PortOpen() {
     SetFaceColor(ledCTS, ButtonFaceColor());
     Comport1->SetRTS(false);
     PaintLineLamp(Led1, Comport1, 1);
+    // The command line's script plays once port 1 is open, after the open.
+    if (!PendingScript.isEmpty()) QTimer::singleShot(0, this, [this] { AfGuard([this] { PlayPendingScript(); }); });
 }

@@ -38,6 +38,7 @@ void TForm1::WireHandlers() {
         // boxes from the port emits neither.
         {ComboBox2, &QComboBox::activated, &TForm1::ComboBox2Change},
         {ComboBox2->lineEdit(), &QLineEdit::textEdited, &TForm1::ComboBox2Change},
+        {ComboBox2->lineEdit(), &QLineEdit::editingFinished, &TForm1::ComboBox2Typed},
         {ComboBox3, &QComboBox::activated, &TForm1::ComboBox3Change},
         {ComboBox3->lineEdit(), &QLineEdit::textEdited, &TForm1::ComboBox3Change},
         {ComboBox4, &QComboBox::activated, &TForm1::ComboBox4Change},
@@ -48,6 +49,7 @@ void TForm1::WireHandlers() {
         {ComboBox6->lineEdit(), &QLineEdit::textEdited, &TForm1::ComboBox6Change},
         {ComboBox11, &QComboBox::activated, &TForm1::ComboBox11Change},
         {ComboBox11->lineEdit(), &QLineEdit::textEdited, &TForm1::ComboBox11Change},
+        {ComboBox11->lineEdit(), &QLineEdit::editingFinished, &TForm1::ComboBox11Typed},
         {ComboBox10, &QComboBox::activated, &TForm1::ComboBox10Change},
         {ComboBox10->lineEdit(), &QLineEdit::textEdited, &TForm1::ComboBox10Change},
         {ComboBox9, &QComboBox::activated, &TForm1::ComboBox9Change},
@@ -92,6 +94,14 @@ void TForm1::WireHandlers() {
         {Button2, &QPushButton::clicked, &TForm1::Button2Click},
         {Label18, MouseClick, &TForm1::Label18Click},
         {Image3, MouseClick, &TForm1::Image3Click},
+        // The views' context menus and their shortcuts: time stamps and
+        // the log.
+        {Stamps1, &QAction::triggered, &TForm1::Stamps1Click},
+        {SentStamps1, &QAction::triggered, &TForm1::SentStamps1Click},
+        {StampGap1, &QAction::triggered, &TForm1::StampGap1Click},
+        {LogToFile1, &QAction::triggered, &TForm1::LogToFile1Click},
+        {Find1, &QAction::triggered, &TForm1::Find1Click},
+        {LogRaw1, &QAction::triggered, &TForm1::LogRaw1Click},
 
         // The input row. Every change of the box's text runs Edit4Change,
         // the program's too: the player's appending and the box's own

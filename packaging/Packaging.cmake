@@ -22,6 +22,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/${KALVARO_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/${KALVARO_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/kalvaro.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The licence, where Debian looks for a package's: /usr/share/doc/<package>/copyright.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kalvaro)
 

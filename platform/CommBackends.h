@@ -18,6 +18,10 @@ std::unique_ptr<TCommDevice> OpenWin32CommDevice(const std::string& path);
 std::unique_ptr<TCommDevice> OpenVirtualCommDevice(const std::string& name);
 DWORD ProbeVirtualCommDevice(const std::string& name);
 
+// "rfc2217://host:port" or "tcp://host:port" (NetworkPort.h). Everywhere.
+std::unique_ptr<TCommDevice> OpenNetworkCommDevice(const std::string& name);
+DWORD ProbeNetworkCommDevice(const std::string& name);
+
 inline constexpr const char* VirtualPrefix = "virtual:";
 
 }  // namespace afp

@@ -1,6 +1,7 @@
 #include "platform/CommDevice.h"
 
 #include "platform/CommBackends.h"
+#include "platform/NetworkPort.h"
 #include "platform/PortMap.h"
 #include "platform/Trace.h"
 
@@ -38,7 +39,7 @@ std::optional<std::string> DeviceOf(const std::string& name) {
         Trace(TTraceArea::Platform, name, " is ", device);
     }
     // Relative names would open files in whatever folder we run in.
-    if (!IsVirtual(device) && (device.empty() || device.front() != '/')) {
+    if (!IsVirtual(device) && !IsNetworkPortName(device) && (device.empty() || device.front() != '/')) {
         Trace(TTraceArea::Platform, "\"", device, "\": neither a full path nor a virtual device -> ",
               TWin32Error{ERROR_FILE_NOT_FOUND});
         return std::nullopt;
@@ -57,12 +58,14 @@ std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
+    if (IsNetworkPortName(*device)) return OpenNetworkCommDevice(*device);
     return IsVirtual(*device) ? OpenVirtualCommDevice(*device) : OpenPosixCommDevice(*device);
 }
 
 DWORD ProbeCommDevice(const std::string& name) {
     const auto device = DeviceOf(name);
     if (!device) return ERROR_FILE_NOT_FOUND;
+    if (IsNetworkPortName(*device)) return ProbeNetworkCommDevice(*device);
     return IsVirtual(*device) ? ProbeVirtualCommDevice(*device) : ProbePosixCommDevice(*device);
 }
 

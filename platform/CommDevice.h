@@ -22,6 +22,12 @@
 //    the queue holds at least 1 MiB. When it is full the backend stops taking
 //    bytes off the line (so the line's own flow control can hold the sender)
 //    and reports CE_RXOVER if bytes are lost.
+//  - Each run of bytes taken into the input queue keeps the time it was taken
+//    (ArrivalTime.h), read inside the queue's lock: a reader that notes the
+//    time before it reads and empties the queue has every byte that arrived
+//    before that time. ReadFileTimed hands the times out with the bytes; a
+//    backend without a queue of its own (Windows, where the system keeps it)
+//    can only give the time of the read.
 //  - WaitCommEvent completes with the EV_ bits (of the current mask) that
 //    occurred. Events that happen while no wait is armed are kept and returned
 //    at once by the next wait. Changing the mask with SetCommMask while a wait
@@ -44,6 +50,7 @@
 // event thread waits while its writer thread writes and the GUI thread reads);
 // each TOverlapped record is used for one operation at a time.
 
+#include "platform/ArrivalTime.h"
 #include "platform/KernelObjects.h"
 #include "platform/Win32Types.h"
 
@@ -82,6 +89,15 @@ public:
     virtual bool EscapeCommFunction(DWORD function) = 0;
     virtual bool WaitCommEvent(DWORD& mask, TOverlapped& overlapped) = 0;
     virtual bool ReadFile(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped) = 0;
+    // ReadFile that also tells when the bytes arrived: appends to chunks the
+    // runs of the bytes read, oldest first, whose counts add up to read.
+    // This default stamps what one read brought with the time of the read.
+    virtual bool ReadFileTimed(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped,
+                               TArrivalChunks& chunks) {
+        const bool done = ReadFile(buffer, count, read, overlapped);
+        if (done && read > 0) chunks.push_back({read, ArrivalNow()});
+        return done;
+    }
     virtual bool WriteFile(const void* buffer, DWORD count, DWORD& written, TOverlapped& overlapped) = 0;
     virtual bool GetOverlappedResult(TOverlapped& overlapped, DWORD& transferred, bool wait) = 0;
 

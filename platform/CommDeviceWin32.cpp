@@ -14,6 +14,8 @@
 //    fails it with ERROR_OPERATION_ABORTED instead);
 //  - destroying the device cancels what is outstanding and waits until it
 //    has completed, so no record or buffer is touched afterwards.
+// The system keeps the input queue and no time with its bytes, so a timed
+// read (ReadFileTimed's default) stamps them with the time of the read.
 //
 // The OVERLAPPED of each operation lives here, one per caller record, and
 // names the record's event, which is a kernel event the driver signals.
@@ -23,6 +25,7 @@
 
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
+#include "platform/NetworkPort.h"
 
 #include <algorithm>
 #include <atomic>
@@ -498,6 +501,7 @@ std::unique_ptr<TCommDevice> OpenWin32CommDevice(const std::string& path) {
 
 std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name) {
     if (name.rfind(VirtualPrefix, 0) == 0) return OpenVirtualCommDevice(name);
+    if (IsNetworkPortName(name)) return OpenNetworkCommDevice(name);
     if (name.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
@@ -508,6 +512,7 @@ std::unique_ptr<TCommDevice> OpenCommDevice(const std::string& name) {
 
 DWORD ProbeCommDevice(const std::string& name) {
     if (name.rfind(VirtualPrefix, 0) == 0) return ProbeVirtualCommDevice(name);
+    if (IsNetworkPortName(name)) return ProbeNetworkCommDevice(name);
     if (name.empty()) return ERROR_FILE_NOT_FOUND;
     // Windows opens a comm device for one user at a time: a port held
     // elsewhere refuses this open and is left alone.

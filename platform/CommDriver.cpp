@@ -152,6 +152,7 @@ bool TCommDriver::PurgeComm(DWORD flags) {
             freedRoom = inSize_ == inBuffer_.size();
             inHead_ = 0;
             inSize_ = 0;
+            arrivals_.clear();
         }
     }
     if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) LineFlush(flags & (PURGE_TXCLEAR | PURGE_RXCLEAR));
@@ -203,6 +204,15 @@ bool TCommDriver::WaitCommEvent(DWORD& mask, TOverlapped& overlapped) {
 }
 
 bool TCommDriver::ReadFile(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped) {
+    return ReadQueue(buffer, count, read, overlapped, nullptr);
+}
+
+bool TCommDriver::ReadFileTimed(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped,
+                                TArrivalChunks& chunks) {
+    return ReadQueue(buffer, count, read, overlapped, &chunks);
+}
+
+bool TCommDriver::ReadQueue(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped, TArrivalChunks* chunks) {
     bool wasFull = false;
     {
         std::lock_guard guard(lock_);
@@ -220,6 +230,14 @@ bool TCommDriver::ReadFile(void* buffer, DWORD count, DWORD& read, TOverlapped& 
         std::memcpy(out + firstRun, inBuffer_.data(), taken - firstRun);
         inHead_ = (inHead_ + taken) % inBuffer_.size();
         inSize_ -= taken;
+        for (std::size_t left = taken; left > 0;) {
+            TArrivalChunk& oldest = arrivals_.front();
+            const auto part = static_cast<std::uint32_t>(std::min<std::size_t>(left, oldest.Count));
+            if (chunks) chunks->push_back({part, oldest.Time});
+            left -= part;
+            oldest.Count -= part;
+            if (oldest.Count == 0) arrivals_.pop_front();
+        }
         read = static_cast<DWORD>(taken);
         CompleteLocked(overlapped, ERROR_SUCCESS, read);
         wasFull = wasFull && taken > 0;
@@ -269,6 +287,10 @@ std::size_t TCommDriver::DeliverInput(const BYTE* data, std::size_t count) {
     std::memcpy(inBuffer_.data() + tail, data, firstRun);
     std::memcpy(inBuffer_.data(), data + firstRun, taken - firstRun);
     inSize_ += taken;
+    if (arrivals_.size() < MaxArrivalRuns)
+        arrivals_.push_back({static_cast<std::uint32_t>(taken), ArrivalNow()});
+    else
+        arrivals_.back().Count += static_cast<std::uint32_t>(taken);
     RaiseLocked(EV_RXCHAR);
     return taken;
 }

@@ -28,6 +28,10 @@ class TCommDriver : public TCommDevice {
 public:
     // The input queue never holds less than this, whatever SetupComm asks.
     static constexpr std::size_t MinInputQueue = 1u << 20;
+    // The most runs with times of their own the input queue keeps; bytes
+    // that come while it holds that many join the newest run and take its
+    // time. A reader that polls never gets near it.
+    static constexpr std::size_t MaxArrivalRuns = 1u << 16;
     // Queue sizes above this are refused.
     static constexpr DWORD MaxQueueSize = 1u << 28;
 
@@ -46,6 +50,8 @@ public:
     bool EscapeCommFunction(DWORD function) override;
     bool WaitCommEvent(DWORD& mask, TOverlapped& overlapped) override;
     bool ReadFile(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped) override;
+    bool ReadFileTimed(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped,
+                       TArrivalChunks& chunks) override;
     bool WriteFile(const void* buffer, DWORD count, DWORD& written, TOverlapped& overlapped) override;
     bool GetOverlappedResult(TOverlapped& overlapped, DWORD& transferred, bool wait) override;
 
@@ -60,6 +66,8 @@ protected:
     // ---- services for the backend's line ----
     // Takes up to count bytes into the input queue and returns how many it
     // took (fewer when the queue is full). Raises EV_RXCHAR when it took any.
+    // They arrive now (ArrivalNow() under the driver lock): the backend calls
+    // this as soon as it has the bytes.
     std::size_t DeliverInput(const BYTE* data, std::size_t count);
     std::size_t InputRoom() const;
     // Gathers CE_ bits; raises EV_ERR, and EV_BREAK for CE_BREAK.
@@ -109,6 +117,7 @@ private:
     void CompleteWaitLocked(DWORD events, DWORD status);
     void FailWritesLocked(std::unique_lock<std::mutex>& guard, DWORD status);
     bool Fail(DWORD error) const;
+    bool ReadQueue(void* buffer, DWORD count, DWORD& read, TOverlapped& overlapped, TArrivalChunks* chunks);
 
     mutable std::mutex lock_;
     std::condition_variable outputIdle_;
@@ -128,6 +137,9 @@ private:
     std::vector<BYTE> inBuffer_;
     std::size_t inHead_ = 0;
     std::size_t inSize_ = 0;
+    // When the queued bytes arrived: runs, oldest first, whose counts add
+    // up to inSize_.
+    std::deque<TArrivalChunk> arrivals_;
 };
 
 }  // namespace afp

@@ -1,6 +1,7 @@
 #include "platform/PortMap.h"
 
 #include "platform/CommBackends.h"
+#include "platform/NetworkPort.h"
 #include "platform/Profile.h"
 #include "platform/SysfsTty.h"
 #include "platform/Trace.h"
@@ -95,6 +96,7 @@ std::optional<std::pair<std::string_view, std::string_view>> SplitVirtual(std::s
 }
 
 std::string NamedDescription(const std::string& device) {
+    if (IsNetworkPortName(device)) return NetworkPortDescription(device);
     const auto parts = SplitVirtual(device);
     if (!parts) return device;
     const auto [pair, end] = *parts;
@@ -239,8 +241,37 @@ TPortMap::TNamedPorts TPortMap::ParsePortsSection(std::string_view iniText) {
     return ports;
 }
 
+namespace {
+std::mutex runPortsLock;
+std::vector<std::pair<int, std::string>> runPorts;  // guarded by runPortsLock; AddForThisRun's
+}  // namespace
+
+int TPortMap::AddForThisRun(const std::string& device) {
+    const TPortMap map = LoadDefault();
+    std::lock_guard guard(runPortsLock);
+    for (int number = 1; number <= HighestComNumber; ++number) {
+        if (map.Find(number)) continue;
+        runPorts.emplace_back(number, device);
+        return number;
+    }
+    return 0;
+}
+
+void TPortMap::ForgetRunPorts() {
+    std::lock_guard guard(runPortsLock);
+    runPorts.clear();
+}
+
 TPortMap TPortMap::Load(const TPortMapSources& sources) {
-    const TNamedPorts named = ParsePortsSection(ProfileText(sources.SettingsFile));
+    TNamedPorts named = ParsePortsSection(ProfileText(sources.SettingsFile));
+    {
+        // A number taken for the run is named in [Ports] for the run.
+        std::lock_guard guard(runPortsLock);
+        for (const auto& runPort : runPorts)
+            if (std::none_of(named.Named.begin(), named.Named.end(),
+                             [&](const auto& entry) { return entry.first == runPort.first; }))
+                named.Named.push_back(runPort);
+    }
 
     TPortMap map;
     map.autoReopen_ = named.AutoReopen;

@@ -67,6 +67,14 @@ public:
     // (a fake sysfs and /dev); empty strings give this machine's back.
     static void SetDeviceTreeForTests(const std::string& sysClassTty, const std::string& devDir);
 
+    // Gives device, which the map does not list, the lowest free COM number
+    // for the rest of the run, as if [Ports] named it (the command line's
+    // ports); returns that number, or 0 when none is free. On Windows, where
+    // the system names the ports, it gives none.
+    static int AddForThisRun(const std::string& device);
+    // Forgets the numbers AddForThisRun gave (tests).
+    static void ForgetRunPorts();
+
     std::optional<TPortEntry> Find(int number) const;
     const std::vector<TPortEntry>& Entries() const { return entries_; }  // by number
     // [Ports] AutoReopen: whether a lost device is waited for.

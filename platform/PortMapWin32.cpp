@@ -57,6 +57,9 @@ TPortMapSources TPortMap::DefaultSources() { return {}; }
 
 void TPortMap::SetDeviceTreeForTests(const std::string&, const std::string&) {}
 
+int TPortMap::AddForThisRun(const std::string&) { return 0; }
+void TPortMap::ForgetRunPorts() {}
+
 TPortMap TPortMap::LoadDefault() {
     TPortMap map;
     map.entries_ = SystemPorts();

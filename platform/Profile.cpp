@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <dirent.h>
@@ -171,7 +172,23 @@ std::string WriteTarget(const std::string& path) {
 
 // ---- public ------------------------------------------------------------------
 
+namespace {
+std::mutex chosenFolderLock;
+std::string chosenFolder;  // guarded by chosenFolderLock; empty: the default
+}  // namespace
+
+void SetConfigFolder(const std::string& folder) {
+    std::string trimmed = folder;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    std::lock_guard guard(chosenFolderLock);
+    chosenFolder = std::move(trimmed);
+}
+
 std::string ConfigFolder() {
+    {
+        std::lock_guard guard(chosenFolderLock);
+        if (!chosenFolder.empty()) return chosenFolder;
+    }
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && xdg[0] == '/') return std::string(xdg) + "/kalvaro";
     std::string home;

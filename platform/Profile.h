@@ -59,6 +59,10 @@ inline constexpr std::size_t ProfileValueLimit = 2047;
 // is not an absolute path). No trailing slash. Not created here.
 // On Windows: the Windows directory.
 std::string ConfigFolder();
+// Makes folder the config folder for the rest of the run (the command line's
+// --config, for several setups side by side); an empty folder gives the
+// default back.
+void SetConfigFolder(const std::string& folder);
 
 // fileName as is when it holds a '/', else ConfigFolder() + "/" + fileName.
 // On Windows a backslash, '/' or ':' makes a name a path, and the separator

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 build="build-fuzz" # the fuzz preset's folder
-targets=(script_reader input_value settings_file port_map)
+targets=(script_reader input_value settings_file port_map telnet_codec)
 
 if ! command -v clang++ >/dev/null; then
   echo "ci-fuzz: clang++ not found (Debian package clang)" >&2

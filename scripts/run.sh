@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --install dev -DKALVARO_WERROR=OFF -DKALVARO_TESTS=OFF -DKALVARO_BENCH=OFF
-exec build/app/kalvaro
+exec build/app/kalvaro "$@"

@@ -19,7 +19,7 @@ packages=(
   g++ cmake ninja-build pkgconf libudev-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-liberation xvfb xauth x11-utils imagemagick xdotool
+  fonts-liberation xvfb xauth x11-utils imagemagick xdotool ser2net
   desktop-file-utils appstream dpkg-dev poppler-utils
 )
 # shellcheck disable=SC2206 # a blank-separated list of package names

@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMetaObject>
 
@@ -144,12 +145,23 @@ void TAfCustomSerialPort::RaiseError(const std::string& message) {
 std::string TAfCustomSerialPort::ReadAvailable() { return ReadAvailable(INT32_MAX); }
 
 std::string TAfCustomSerialPort::ReadAvailable(std::int32_t limit) {
+    afp::TArrivalChunks unused;
+    return ReadWaiting(limit, unused, false);
+}
+
+std::string TAfCustomSerialPort::ReadAvailable(std::int32_t limit, afp::TArrivalChunks& chunks) {
+    return ReadWaiting(limit, chunks, true);
+}
+
+std::string TAfCustomSerialPort::ReadWaiting(std::int32_t limit, afp::TArrivalChunks& chunks, bool timed) {
+    chunks.clear();
     if (closing_ || limit < 1) return {};
     COMSTAT stat{};
     core_->QueryComStat(stat);
     if (stat.cbInQue == 0) return {};
     std::string bytes(std::min<std::size_t>(stat.cbInQue, static_cast<std::size_t>(limit)), '\0');
-    const std::int32_t read = core_->ReadBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    const std::int32_t read =
+        core_->ReadBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()), timed ? &chunks : nullptr);
     bytes.resize(static_cast<std::size_t>(std::max(read, 0)));
     return bytes;
 }
@@ -520,10 +532,15 @@ void TAfCustomComPort::LookForDevice() {
     if (!number) return;
     const DWORD probe = afp::ProbeCommDevice("COM" + std::to_string(*number));
     if (probe == ERROR_FILE_NOT_FOUND) return;
+    QElapsedTimer attempt;
+    attempt.start();
     if (probe == ERROR_SUCCESS && ReopenAt(static_cast<std::uint16_t>(*number))) return;
     // There, but not to be had yet: udev may still be giving the node its
-    // group, or another program probing it.
-    retry_.start();
+    // group, or another program probing it, or a network port's server is
+    // down. An attempt that took long (a server that does not answer within
+    // the connect limit) waits four times as long before the next, so the
+    // GUI thread stays free most of the time.
+    retry_.start(static_cast<int>(std::clamp<qint64>(4 * attempt.elapsed(), RetryMs, MaxRetryMs)));
 }
 
 bool TAfCustomComPort::ReopenAt(std::uint16_t number) {

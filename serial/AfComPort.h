@@ -48,7 +48,9 @@
 // map again — under the same path, the same /dev/serial/by-id name or with
 // the same USB serial number; its COM number becomes the one it stands at
 // now. A device that is there but cannot be opened yet (udev still giving it
-// its group, another program probing it) is tried again every RetryMs. The
+// its group, another program probing it, a network port's server down) is
+// tried again every RetryMs, or after four times as long as the attempt took
+// (up to MaxRetryMs), so slow attempts leave the GUI thread free. The
 // loss is reported once, as without a watch; the return is not reported.
 // Close (the "OFF" button), a successful Open and a change of ComNumber end
 // the wait. Without a watch a lost port stays closed.
@@ -152,6 +154,10 @@ public:
     std::string ReadAvailable();
     // The same, at most limit bytes: the oldest ones; the rest keep waiting.
     std::string ReadAvailable(std::int32_t limit);
+    // The same, with the time each run of the bytes arrived (platform/
+    // ArrivalTime.h): chunks is replaced by runs, oldest first, whose counts
+    // add up to the bytes' length.
+    std::string ReadAvailable(std::int32_t limit, afp::TArrivalChunks& chunks);
     // Queues count bytes for sending, whole or not at all ("Write data error").
     void WriteData(const void* data, std::int32_t count) override;
     void WriteText(const std::string& bytes);
@@ -232,6 +238,8 @@ protected:
     TAfCPTPortEvent OnSyncEvent;
 
 private:
+    // ReadAvailable's work; chunks are filled only when timed.
+    std::string ReadWaiting(std::int32_t limit, afp::TArrivalChunks& chunks, bool timed);
     // Event thread.
     void HandleCoreEvent(TAfCoreEvent kind, DWORD data, std::exception_ptr error);
     // An event whose delivery would run no handler at all is settled on the
@@ -295,6 +303,7 @@ class TAfCustomComPort : public TAfCustomSerialPort {
 
 public:
     static constexpr int RetryMs = 250;
+    static constexpr int MaxRetryMs = 10000;
 
     explicit TAfCustomComPort(QObject* owner = nullptr);
 

@@ -154,11 +154,11 @@ bool TAfComPortCore::QueueBytes(const void* data, std::int32_t count) {
     return writeThread_->Enqueue(data, count);
 }
 
-std::int32_t TAfComPortCore::ReadBytes(void* buffer, std::int32_t count) {
+std::int32_t TAfComPortCore::ReadBytes(void* buffer, std::int32_t count, afp::TArrivalChunks* chunks) {
     if (!active_) return -1;
     std::lock_guard guard(ReadLock);
     TAfComPortEventThread* reader = reader_.load();
-    return reader ? reader->ReadBytes(buffer, count) : 0;
+    return reader ? reader->ReadBytes(buffer, count, chunks) : 0;
 }
 
 void TAfComPortCore::QueryComStat(COMSTAT& stat) {

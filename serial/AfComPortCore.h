@@ -87,8 +87,10 @@ public:
 
     // Appends the bytes to the output ring whole, or refuses (false).
     bool QueueBytes(const void* data, std::int32_t count);
-    // What the driver holds, up to count; never waits. -1 when closed.
-    std::int32_t ReadBytes(void* buffer, std::int32_t count);
+    // What the driver holds, up to count; never waits. -1 when closed. With
+    // chunks, also appends when the bytes read arrived (CommDevice.h's
+    // ReadFileTimed): runs, oldest first, whose counts add up to the result.
+    std::int32_t ReadBytes(void* buffer, std::int32_t count, afp::TArrivalChunks* chunks = nullptr);
     // The driver's COMSTAT (zeros when closed); gathers its line errors.
     void QueryComStat(COMSTAT& stat);
     DWORD TakeLineErrors();

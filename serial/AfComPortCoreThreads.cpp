@@ -116,6 +116,15 @@ void TAfComPortEventThread::Execute() {
     enum : DWORD { WokeClose = WAIT_OBJECT_0, WokeCommEvent, WokeDrained };
     afp::TKernelEvent* const waitSet[] = {&CloseEvent, &waitEvent_, &Core->OutputDrained};
     pending_ = false;
+    armed_ = false;
+    // The mask is set before this thread starts and stays while it runs.
+    DWORD mask = 0;
+    const bool arrivalsWake = Device->GetCommMask(mask) && (mask & EV_RXCHAR);
+    // After an idle poll found the input queue empty: nothing can be left
+    // waiting until a byte arrives, and an armed wait that watches arrivals
+    // ends on that byte. The thread then waits without a time-out, so an
+    // open, quiet port costs no wake-ups.
+    bool quiet = false;
     Core->ThreadStarted.Set();
 
     while (!Terminated()) {
@@ -124,13 +133,16 @@ void TAfComPortEventThread::Execute() {
                 ProcessCommEvent();
             } else if (const DWORD error = afp::LastError(); error == ERROR_IO_PENDING) {
                 pending_ = true;
+                armed_ = true;
             } else {
                 WaitFailed(error);
             }
         }
         if (!pending_) continue;
 
-        switch (afp::WaitForAny(waitSet, 200)) {
+        const DWORD result = afp::WaitForAny(waitSet, quiet && armed_ ? INFINITE : IdlePollMs);
+        quiet = false;
+        switch (result) {
             case WokeClose: Terminate(); break;
             case WokeCommEvent: {
                 DWORD unused = 0;
@@ -147,7 +159,10 @@ void TAfComPortEventThread::Execute() {
             case WAIT_TIMEOUT: {
                 COMSTAT stat{};
                 Core->QueryComStat(stat);
-                if (stat.cbInQue > 0) RaiseCoreEvent(ckDataWaiting, stat.cbInQue);
+                if (stat.cbInQue > 0)
+                    RaiseCoreEvent(ckDataWaiting, stat.cbInQue);
+                else
+                    quiet = arrivalsWake;
                 break;
             }
             default: break;
@@ -157,12 +172,20 @@ void TAfComPortEventThread::Execute() {
 
 void TAfComPortEventThread::ProcessCommEvent() {
     waitEvent_.Reset();
+    armed_ = false;
     if (eventResult_ == 0) {
         // Only Shutdown clears the mask: arm no further waits from here on.
         pending_ = true;
         return;
     }
     RaiseCoreEvent(ckCommEvent, eventResult_);
+    if (eventResult_ != EV_RXCHAR) return;
+    // A line that trickles would wake this thread for every piece. Bytes
+    // that arrive while no wait is armed are kept as one EV_RXCHAR (with any
+    // other event) by the device, so a short pause before re-arming turns
+    // the pieces of GatherMs into one event; the close still ends it at once.
+    afp::TKernelEvent* const closeSet[] = {&CloseEvent};
+    if (afp::WaitForAny(closeSet, GatherMs) == WAIT_OBJECT_0) Terminate();
 }
 
 // A comm event wait that fails will fail again at once: re-arming would spin.
@@ -171,6 +194,7 @@ void TAfComPortEventThread::ProcessCommEvent() {
 // device has gone, which the owner hears once.
 void TAfComPortEventThread::WaitFailed(DWORD error) {
     pending_ = true;
+    armed_ = false;
     if (error == ERROR_OPERATION_ABORTED || Terminated() || lossReported_) return;
     lossReported_ = true;
     afp::Trace(afp::TTraceArea::Serial, Core->DeviceName(), ": device lost, its event wait failed with ",
@@ -201,13 +225,22 @@ void TAfComPortEventThread::ReportException(std::exception_ptr error) {
     }
 }
 
-std::int32_t TAfComPortEventThread::ReadBytes(void* buffer, std::int32_t count) {
+std::int32_t TAfComPortEventThread::ReadBytes(void* buffer, std::int32_t count, afp::TArrivalChunks* chunks) {
     if (count < 1) return 0;
     DWORD read = 0;
-    if (!Device->ReadFile(buffer, static_cast<DWORD>(count), read, readRecord_)) {
+    const std::size_t known = chunks ? chunks->size() : 0;
+    const bool done = chunks ? Device->ReadFileTimed(buffer, static_cast<DWORD>(count), read, readRecord_, *chunks)
+                             : Device->ReadFile(buffer, static_cast<DWORD>(count), read, readRecord_);
+    if (!done) {
         read = 0;
         if (afp::LastError() == ERROR_IO_PENDING && Device->GetOverlappedResult(readRecord_, read, true))
             readEvent_.Reset();
+        // A read that the device left pending told no times: its bytes
+        // arrived by now.
+        if (chunks) {
+            chunks->resize(known);
+            if (read > 0) chunks->push_back({read, afp::ArrivalNow()});
+        }
     }
     return static_cast<std::int32_t>(read);
 }

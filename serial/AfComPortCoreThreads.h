@@ -2,9 +2,9 @@
 // The two worker threads of an open port core.
 //
 // The event thread waits for comm events, notices input left waiting (every
-// 200 ms without events) and output that has drained, and reports each to the
-// core's CoreEventHandler. It also owns the overlapped record the core reads
-// through. The write thread owns the output ring and feeds it to the device
+// 200 ms without events while any waits) and output that has drained, and
+// reports each to the core's CoreEventHandler. It also owns the overlapped
+// record the core reads through. The write thread owns the output ring and feeds it to the device
 // with overlapped writes straight out of the ring's storage.
 //
 // Both are started by their constructor and stopped by Shutdown(), which the
@@ -12,8 +12,13 @@
 // Shutdown returns once the thread has ended; while it waits on the GUI thread
 // it keeps serving calls that workers make to the GUI thread.
 //
-// Nothing here spins: idle threads block on their wait sets (the event thread
-// wakes every 200 ms for its idle poll while a wait is outstanding).
+// Nothing here spins: idle threads block on their wait sets. The event thread
+// wakes every 200 ms for its idle poll while a wait is outstanding, until a
+// poll finds the input queue empty; then, if its wait watches arriving bytes
+// (EV_RXCHAR), it waits without a time-out until the next event. After an
+// event that tells of arriving bytes alone it pauses GatherMs before waiting
+// again, so a trickling line wakes it once per pause, not once per piece;
+// events in the pause come together when the pause ends.
 
 #include "platform/CommDevice.h"
 #include "platform/KernelObjects.h"
@@ -65,8 +70,9 @@ public:
     ~TAfComPortEventThread() override;
 
     void Shutdown() override;
-    // Reads what the driver holds, up to count (caller holds the core's ReadLock).
-    std::int32_t ReadBytes(void* buffer, std::int32_t count);
+    // Reads what the driver holds, up to count, and with chunks when it
+    // arrived (caller holds the core's ReadLock).
+    std::int32_t ReadBytes(void* buffer, std::int32_t count, afp::TArrivalChunks* chunks);
 
 protected:
     void Execute() override;
@@ -77,8 +83,13 @@ private:
     void ProcessCommEvent();
     void WaitFailed(DWORD error);
 
+    static constexpr DWORD IdlePollMs = 200;
+    // After an arrival alone, the pause in which further arrivals gather.
+    static constexpr DWORD GatherMs = 4;
+
     DWORD eventResult_ = 0;
-    bool pending_ = false;
+    bool pending_ = false;  // a wait is outstanding, or none will be armed again
+    bool armed_ = false;    // a comm-event wait is outstanding
     bool lossReported_ = false;
     afp::TKernelEvent waitEvent_{true};
     afp::TOverlapped waitRecord_;

@@ -42,6 +42,8 @@ TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent) : QAbstractScrol
     // A soft hyphen takes no room inside a string; shown as a hyphen it keeps
     // its column like every other byte.
     Glyphs[0xAD] = QChar(u'-');
+    for (int byte = 0; byte < 256; ++byte) FoldedGlyphs[byte] = Glyphs[byte].toLower();
+    FoldedGlyphs['\n'] = QChar(u'\uFFFF');
 
     QPalette colours = palette();
     colours.setColor(QPalette::Base, Qt::black);
@@ -60,6 +62,10 @@ TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent) : QAbstractScrol
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     verticalScrollBar()->setSingleStep(1);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TMonitorView::UpdateScrollBarShown);
+    // Back at the end, the view follows the newest text again.
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        if (Holding && EndInSight()) SetHeld(false);
+    });
     viewport()->setCursor(Qt::IBeamCursor);
     UpdateMetrics();
 
@@ -98,6 +104,7 @@ void TMonitorView::Clear() {
     RowStarts.assign(1, 0);
     Anchor = Cursor = 0;
     Selecting = false;
+    SetHeld(false);
     UpdateScrollRange();
     ScheduleRepaint();
     emit TextChanged();
@@ -178,6 +185,7 @@ QMenu* TMonitorView::CreateContextMenu(QWidget* parent) {
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(SelectionStart() < SelectionEnd());
     connect(copy, &QAction::triggered, this, [this] { CopySelection(); });
+    if (MenuExtender) MenuExtender(*menu);
     return menu;
 }
 
@@ -260,12 +268,16 @@ void TMonitorView::scrollContentsBy(int, int) { ScheduleRepaint(); }
 void TMonitorView::ScheduleRepaint() {
     if (RepaintTimer.isActive()) return;
     // The scroll bar's range and value change with every append; it is
-    // redrawn with the text, once per frame.
+    // redrawn with the text, once per frame. The first change after a
+    // quiet frame is drawn as soon as the current event is handled (the
+    // rest of the same take comes with it), not a frame later.
     verticalScrollBar()->setUpdatesEnabled(false);
-    RepaintTimer.start();
+    const qint64 sinceLast = LastRepaint.isValid() ? LastRepaint.elapsed() : RepaintIntervalMs;
+    RepaintTimer.start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - sinceLast)));
 }
 
 void TMonitorView::Repaint() {
+    LastRepaint.start();
     verticalScrollBar()->setUpdatesEnabled(true);
     viewport()->update();
 }

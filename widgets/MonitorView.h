@@ -38,20 +38,24 @@
 // Drawing: text arrives up to a thousand times a second, and redrawing the
 // view (and its scroll bar) for each piece would cost far more than keeping
 // it; appends and scrolling therefore redraw at most once per frame
-// (RepaintIntervalMs). The model — text, rows, scroll position — is always
-// up to date; only the pixels follow a frame later.
+// (RepaintIntervalMs): at once when the view was last redrawn a frame ago or
+// more, else when that frame is over. The model — text, rows, scroll
+// position — is always up to date; only the pixels follow within a frame.
 //
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
 
 #include "text/CodePages.h"
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QRgb>
 #include <QString>
 #include <QTimer>
 
 #include <array>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +82,8 @@ public:
     // holds. Wrapping adds nothing.
     std::string PlainText() const;
     std::size_t Size() const { return Text.size(); }
+    // The text is empty or ends with a line feed.
+    bool AtLineStart() const { return Text.empty() || Text.back() == '\n'; }
     // The colour of the byte at index; white when index is past the end.
     QRgb ColourAt(std::size_t index) const;
 
@@ -105,11 +111,36 @@ public:
     QString SelectedText() const;
     // Puts SelectedText() on the clipboard; nothing happens without a selection.
     void CopySelection() const;
-    // The menu the view shows on a right click; the caller owns it.
+    // The menu the view shows on a right click; the caller owns it. Its own
+    // entry (Copy) comes first, then what the extender adds.
     QMenu* CreateContextMenu(QWidget* parent);
+    void SetMenuExtender(std::function<void(QMenu&)> extender) { MenuExtender = std::move(extender); }
+
+    // Finding (MonitorViewFind.cpp). The text is searched as the view shows
+    // it: control bytes as blanks, a line feed matches nothing (a match never
+    // spans two lines, but it does span rows the view wrapped and colour
+    // runs); without matchCase letters match in either case. Forward finds
+    // the first match that starts after the selection's start (at the
+    // cursor when nothing is selected), backward the last one that starts
+    // before it; both wrap around the text once. A match is selected and its
+    // row scrolled into sight, and unless the text's end is in sight the view
+    // holds (Held): its owner then lets it stay where it is when text
+    // arrives, until the user scrolls back to the end or ends the hold.
+    // False when the text holds no match; the view is then left as it was.
+    // A step costs one pass over the text at most.
+    bool FindNext(const QString& needle, bool forward, bool matchCase);
+    // Where the match at or after from (forward) or the last one before from
+    // (backward) starts, wrapping around; none without a match.
+    std::optional<std::size_t> FindFrom(const QString& needle, std::size_t from, bool forward, bool matchCase) const;
+    bool Held() const { return Holding; }
+    void SetHeld(bool held);
+    // Whether the text's last row is in sight.
+    bool EndInSight() const;
 
 signals:
     void TextChanged();
+    // The hold began or ended.
+    void HeldChanged(bool held);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -181,4 +212,10 @@ private:
     std::size_t Cursor = 0;
     bool Selecting = false;
     QTimer RepaintTimer;
+    QElapsedTimer LastRepaint;  // since the latest repaint; invalid before the first
+    std::function<void(QMenu&)> MenuExtender;
+    // The glyphs in lower case, for finding without case; a line feed is
+    // U+FFFF, which no needle holds.
+    std::array<QChar, 256> FoldedGlyphs;
+    bool Holding = false;
 };

@@ -25,7 +25,8 @@ desktop=share/applications/$id.desktop
 icon=share/icons/hicolor/scalable/apps/$id.svg
 metainfo=share/metainfo/$id.metainfo.xml
 copyright=share/doc/kalvaro/copyright
-expected=$(printf '%s\n' bin/kalvaro "$desktop" "$icon" "$metainfo" "$copyright" | sort)
+manual=share/man/man1/kalvaro.1
+expected=$(printf '%s\n' bin/kalvaro "$desktop" "$icon" "$metainfo" "$copyright" "$manual" | sort)
 installed=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [ "$installed" = "$expected" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$installed"))"
 [ -x "$prefix/bin/kalvaro" ] || fail "bin/kalvaro is not executable"

@@ -118,6 +118,35 @@ TEST_F(MonitorSettingsFile, WritesEveryKeyInOrderAndReadsThemBack) {
     EXPECT_EQ(read.LoadFile, "two.cpo");
 }
 
+TEST_F(MonitorSettingsFile, KalvaroKeysAreWrittenOnlyOnceTheOptionsWereUsed) {
+    WriteMonitorSettings(TMonitorSettings{}, SettingsFileName);
+    const std::string classic = afp::ProfileText(SettingsFileName);
+    EXPECT_EQ(classic.find("[Kalvaro]"), std::string::npos) << classic;
+    EXPECT_EQ(ReadMonitorSettings(SettingsFileName).Session, TSessionOptions{});
+
+    TMonitorSettings used;
+    used.Session.Stamps = true;
+    used.Session.StampGapMs = 250;
+    used.Session.LogPath = "/home/user/logs";
+    WriteMonitorSettings(used, SettingsFileName);
+    std::string text = afp::ProfileText(SettingsFileName);
+    EXPECT_EQ(text.substr(0, classic.size()), classic) << "the classic keys come first, unchanged";
+    EXPECT_EQ(text.substr(classic.size()), "\n[Kalvaro]\nStamps=1\nStampGap=250\nLogPath=/home/user/logs\n");
+    EXPECT_EQ(ReadMonitorSettings(SettingsFileName).Session, used.Session);
+
+    // Keys the file has are written back at their defaults too; keys this
+    // program does not know stay.
+    afp::WritePrivateProfileString("Kalvaro", "Theme", "dark", SettingsFileName);
+    WriteMonitorSettings(TMonitorSettings{}, SettingsFileName);
+    text = afp::ProfileText(SettingsFileName);
+    EXPECT_EQ(text.substr(classic.size()), "\n[Kalvaro]\nStamps=0\nStampGap=20\nLogPath=\nTheme=dark\n");
+
+    afp::WritePrivateProfileString("Kalvaro", "StampGap", "0", SettingsFileName);
+    EXPECT_EQ(ReadMonitorSettings(SettingsFileName).Session.StampGapMs, 1);
+    afp::WritePrivateProfileString("Kalvaro", "StampGap", "99999", SettingsFileName);
+    EXPECT_EQ(ReadMonitorSettings(SettingsFileName).Session.StampGapMs, 10000);
+}
+
 TEST_F(MonitorSettingsFile, ARefusedWriteThrowsUnableToWrite) {
     TUnwritableSettings unwritable;
     try {

@@ -1,7 +1,12 @@
+#include "platform/CommBackends.h"
+#include "platform/PosixTermios2.h"
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/Ser2net.h"
 #include "widgets/ColorComboBox.h"
 #include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +19,9 @@
 #include <QResizeEvent>
 #include <QSignalBlocker>
 
+#include <sys/ioctl.h>
+
+#include <string>
 #include <vector>
 
 namespace {
@@ -71,6 +79,14 @@ protected:
     }
 
     std::string Port1Device() const { return afp::virt::EndName(Pair1, afp::virt::TEnd::A); }
+
+    // Types text over the baud-rate box's text and presses Enter.
+    static void TypeRate(QComboBox* box, const char* text) {
+        box->lineEdit()->setFocus();
+        box->lineEdit()->selectAll();
+        QTest::keyClicks(box->lineEdit(), text);
+        QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+    }
 
     std::string Pair1;
     std::string Pair2;
@@ -318,6 +334,130 @@ TEST_F(PortPanelsTest, ALostDeviceIsShownClosedAtTheNextRefreshWithOneErrorBox) 
     EXPECT_EQ(boxes.Texts[0].toStdString().rfind("Device COM1 is no longer available", 0), 0u)
         << boxes.Texts[0].toStdString();
     afp::virt::Plug(Port1Device());
+}
+
+TEST_F(PortPanelsTest, AWholeNumberTypedIntoTheBaudRateBoxBecomesTheUserRate) {
+    TPtyPair pty;
+    const std::string pair = FreshPair("rates");
+    WriteSettingsWithPorts({{1, pty.SlavePath()},
+                            {2, afp::virt::EndName(pair, afp::virt::TEnd::A)},
+                            {3, afp::virt::EndName(pair, afp::virt::TEnd::B)}});
+    TErrorBoxes boxes;
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    Click(form.Image1);
+
+    TypeRate(form.ComboBox2, "921600");
+    EXPECT_EQ(form.Comport1->BaudRate(), brUser);
+    EXPECT_EQ(form.Comport1->UserBaudRate(), 921600);
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    afp_line_settings line{};
+    ASSERT_EQ(afp_line_get(pty.MasterFd(), &line), 0);
+    EXPECT_EQ(line.ospeed, 921600u) << "the pty's line runs at the typed rate";
+    ASSERT_TRUE(PumpUntil([&] { return form.Label29->text() == "COM1: 921600,N,8,1"; }));
+
+    // Text that is no whole number of the range changes nothing, not even on Enter.
+    for (const char* text : {"abc", "-5", "49", "12345678"}) {
+        TypeRate(form.ComboBox2, text);
+        EXPECT_EQ(form.Comport1->UserBaudRate(), 921600) << text;
+        EXPECT_TRUE(form.Comport1->IsOpen()) << text;
+    }
+    TypeRate(form.ComboBox2, "3000000");
+    ASSERT_EQ(afp_line_get(pty.MasterFd(), &line), 0);
+    EXPECT_EQ(line.ospeed, 3000000u);
+    // An item picked afterwards behaves as ever.
+    PickEntry(form.ComboBox2, 12);
+    EXPECT_EQ(form.Comport1->BaudRate(), br115200);
+    EXPECT_EQ(form.Comport1->UserBaudRate(), 0);
+
+    // Port 2 on one end of a virtual pair: the bytes cross at the typed rate.
+    form.ComPort2->SetOutBufSize(1 << 16);
+    PickPort(form.ComComboBox3, 2);
+    Click(form.Image2);
+    TypeRate(form.ComboBox11, "3000000");
+    ASSERT_TRUE(form.ComPort2->IsOpen());
+    EXPECT_EQ(form.ComPort2->UserBaudRate(), 3000000);
+    auto far = afp::OpenVirtualCommDevice(afp::virt::EndName(pair, afp::virt::TEnd::B));
+    ASSERT_TRUE(far);
+    ASSERT_TRUE(ApplyEngineSettings(*far, EngineDcb(3000000)));
+    const Bytes sent(30000, 0x55);
+    form.ComPort2->WriteData(sent.data(), static_cast<std::int32_t>(sent.size()));
+    Bytes got;
+    // 30 000 bytes take 0.1 s at 3 000 000 bit/s and half a minute at 9600.
+    ASSERT_TRUE(PumpUntil([&] {
+        afp::TKernelEvent event(true);
+        afp::TOverlapped record{&event};
+        Bytes chunk(64 * 1024);
+        DWORD read = 0;
+        if (far->ReadFile(chunk.data(), static_cast<DWORD>(chunk.size()), read, record) && read > 0)
+            got.insert(got.end(), chunk.begin(), chunk.begin() + read);
+        return got.size() >= sent.size();
+    })) << got.size()
+        << " bytes arrived";
+    EXPECT_TRUE(SameBytes(sent, got));
+
+    // A rate the device refuses gives the usual error and leaves the port closed.
+    form.ComboBox11->lineEdit()->selectAll();
+    QTest::keyClicks(form.ComboBox11->lineEdit(), "1000000");
+    afp::virt::Refuse(afp::virt::EndName(pair, afp::virt::TEnd::A), afp::virt::TRefusable::SetCommState, true);
+    QTest::keyClick(form.ComboBox11->lineEdit(), Qt::Key_Return);
+    afp::virt::Refuse(afp::virt::EndName(pair, afp::virt::TEnd::A), afp::virt::TRefusable::SetCommState, false);
+    EXPECT_FALSE(form.ComPort2->IsOpen());
+    EXPECT_EQ(boxes.Texts.size(), 1) << boxes.Texts.join('|').toStdString();
+}
+
+// Two ports on two machines, each served by a ser2net of its own: picked in
+// the choosers they show what their far ends send, their lamps follow the
+// far ends' lines, and the settings and RTS picked in the panel reach the
+// far device.
+TEST_F(PortPanelsTest, TwoPortsServedByTwoSer2netsShowDataLampsAndSettingsAsLocalPortsDo) {
+    TPtyPair pty1;
+    TPtyPair pty2;
+    TSer2net server1(pty1.SlavePath(), true);
+    TSer2net server2(pty2.SlavePath(), true);
+    ASSERT_TRUE(server1.Running()) << server1.Problem();
+    ASSERT_TRUE(server2.Running()) << server2.Problem();
+    WriteSettingsWithPorts({{1, server1.Address()}, {2, server2.Address()}});
+    const auto speed = [](const TPtyPair& pty) {
+        afp_line_settings line{};
+        afp_line_get(pty.MasterFd(), &line);
+        return line.ospeed;
+    };
+    TForm1& form = Start();
+    PickPort(form.ComboBox1, 1);
+    PickPort(form.ComComboBox3, 2);
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    ASSERT_TRUE(form.ComPort2->IsOpen());
+    ASSERT_TRUE(PumpUntil(
+        [&] { return form.Label29->text() == "COM1: 9600,N,8,1" && form.Label30->text() == "COM2: 9600,N,8,1"; }));
+    EXPECT_EQ(speed(pty1), 9600u);
+    EXPECT_EQ(speed(pty2), 9600u);
+
+    pty1.Write("from rack 1;");
+    EXPECT_TRUE(PumpUntil([&] { return form.RichEdit1->PlainText().find("from rack 1;") != std::string::npos; }));
+    pty2.Write("from rack 2;");
+    EXPECT_TRUE(PumpUntil([&] { return form.RichEdit1->PlainText().find("from rack 2;") != std::string::npos; }));
+    const Bytes sent = PatternBytes(256, 5);
+    form.Comport1->WriteData(sent.data(), static_cast<std::int32_t>(sent.size()));
+    EXPECT_TRUE(SameBytes(sent, pty1.Read(sent.size())));
+
+    const auto lit = [](const QFrame* lamp) { return TForm1::BackgroundColor(lamp) == ColorGreen; };
+    server1.SetFarLines(TIOCM_RTS | TIOCM_DTR);
+    EXPECT_TRUE(PumpUntil([&] { return lit(form.Led1) && lit(form.Led2) && lit(form.Led4); }));
+    EXPECT_FALSE(lit(form.led5));
+    server2.SetFarLines(TIOCM_RTS);
+    EXPECT_TRUE(PumpUntil([&] { return lit(form.led5); }));
+    EXPECT_FALSE(lit(form.led6));
+
+    PickEntry(form.ComboBox2, 8);
+    ASSERT_TRUE(form.Comport1->IsOpen());
+    ASSERT_TRUE(PumpUntil([&] { return form.Label29->text() == "COM1: 19200,N,8,1"; }));
+    EXPECT_EQ(speed(pty1), 19200u);
+    EXPECT_EQ(server1.DeviceLines() & TIOCM_RTS, 0);
+    Click(form.Image1);
+    Click(form.ledCTS);
+    ASSERT_TRUE(form.Comport1->RTS());
+    EXPECT_TRUE(PumpUntil([&] { return server1.DeviceLines() & TIOCM_RTS; })) << server1.DeviceLines();
 }
 
 }  // namespace

@@ -4,23 +4,34 @@
 #include "platform/CommBackends.h"
 #include "tests/monitor/MainWindowFixture.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/FindBar.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
+#include <QToolButton>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
+#include <thread>
+#include <vector>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -32,6 +43,71 @@ using namespace kalvaro::test;
 std::string FileBytes(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Bytes as the upper view shows them in HEX with a blank separator.
+std::string HexOf(const std::string& bytes) {
+    std::string text;
+    for (const char byte : bytes) text += AfFormat("%02X ", static_cast<unsigned char>(byte));
+    return text;
+}
+
+// The time of day an arrival time has on the local clock, in milliseconds.
+int LocalMsOfDay(afp::TArrivalTime time) {
+    return QDateTime::fromMSecsSinceEpoch(time / 1000).time().msecsSinceStartOfDay();
+}
+
+const std::regex StampPattern(R"(\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\] )");
+
+int MsOfDay(const std::smatch& clock, int first) {
+    const auto number = [&](int i) { return std::stoi(clock[first + i].str()); };
+    return ((number(0) * 60 + number(1)) * 60 + number(2)) * 1000 + number(3);
+}
+
+// A view's text with each stamp written "[S] ", and the stamps' times.
+struct TStamped {
+    std::string Layout;
+    std::vector<int> Times;
+};
+TStamped Stamps(const std::string& text) {
+    TStamped stamped;
+    for (auto at = std::sregex_iterator(text.begin(), text.end(), StampPattern); at != std::sregex_iterator(); ++at)
+        stamped.Times.push_back(MsOfDay(*at, 1));
+    stamped.Layout = std::regex_replace(text, StampPattern, "[S] ");
+    return stamped;
+}
+
+// Everything a log file says: the bytes of each port and direction, and
+// whether its lines kept the order of time.
+struct TLogContents {
+    std::map<std::string, Bytes> Runs;  // "COM1 <" -> bytes
+    bool InOrder = true;
+    int Header = 0;
+    std::vector<std::string> Strange;
+};
+TLogContents ReadLog(const std::filesystem::path& path) {
+    static const std::regex line(R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) (COM\d+ [<>])((?: [0-9A-F]{2})+))");
+    TLogContents contents;
+    std::ifstream file(path, std::ios::binary);
+    int last = -1;
+    for (std::string text; std::getline(file, text);) {
+        std::smatch match;
+        if (text.rfind("# ", 0) == 0) {
+            ++contents.Header;
+            last = -1;  // a new day
+        } else if (std::regex_match(text, match, line)) {
+            const int time = MsOfDay(match, 1);
+            contents.InOrder = contents.InOrder && time >= last;
+            last = time;
+            Bytes& bytes = contents.Runs[match[5].str()];
+            const std::string hex = match[6].str();
+            for (std::size_t i = 1; i < hex.size(); i += 3)
+                bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        } else {
+            contents.Strange.push_back(text);
+        }
+    }
+    return contents;
 }
 
 // Files this process writes cannot grow past a size while it lives: a
@@ -253,6 +329,69 @@ TEST_F(ReceiveDisplayTest, BothViewsPutLineNMinus6AtTheTop) {
     EXPECT_EQ(form.RichEdit2->VisualLineText(4), "line 4");
 }
 
+TEST_F(ReceiveDisplayTest, CtrlFFindsInTheViewAsShownAndHoldsItWhileDataComes) {
+    TForm1& form = StartWithOpenPorts();
+    Click(form.RadioButton2);  // HEX
+    form.Edit5->setText(" ");
+    std::string lines;
+    for (int i = 0; i < 30; ++i) lines += "row" + std::to_string(i) + "\n";
+    Send(1, lines);
+    ASSERT_TRUE(CountShows(form.Edit2, static_cast<int>(lines.size())));
+
+    QTest::keyClick(form.Edit4, Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(form.FindBar1->isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return form.FindBar1->Needle->hasFocus(); }));
+    // "row1" as the HEX view shows it, typed in lower case.
+    QTest::keyClicks(form.FindBar1->Needle, "72 6f 77 31");
+    QTest::keyClick(form.FindBar1->Needle, Qt::Key_Return);
+    EXPECT_EQ(form.RichEdit1->SelectedText(), "72 6F 77 31");
+    const std::size_t first = form.RichEdit1->SelectionStart();
+    QTest::keyClick(form.FindBar1->Needle, Qt::Key_F3);
+    EXPECT_GT(form.RichEdit1->SelectionStart(), first) << "row10 comes next";
+    QTest::keyClick(form.FindBar1->Needle, Qt::Key_Return, Qt::ShiftModifier);
+    EXPECT_EQ(form.RichEdit1->SelectionStart(), first);
+    EXPECT_TRUE(form.RichEdit1->Held());
+    EXPECT_EQ(form.FindBar1->Status->text(), "paused: scroll to the end to follow");
+
+    // Data goes on arriving while the user looks at the match.
+    const int top = form.RichEdit1->FirstVisibleLine();
+    Send(1, lines);
+    ASSERT_TRUE(CountShows(form.Edit2, static_cast<int>(2 * lines.size())));
+    EXPECT_EQ(form.RichEdit1->FirstVisibleLine(), top);
+
+    form.FindBar1->Needle->selectAll();
+    QTest::keyClicks(form.FindBar1->Needle, "nothing like it");
+    QTest::keyClick(form.FindBar1->Needle, Qt::Key_Return);
+    EXPECT_EQ(form.FindBar1->Status->text(), "not found");
+
+    // Esc closes the bar; the view catches up with the newest text.
+    QTest::keyClick(form.FindBar1->Needle, Qt::Key_Escape);
+    EXPECT_FALSE(form.FindBar1->isVisible());
+    EXPECT_FALSE(form.RichEdit1->Held());
+    EXPECT_EQ(form.RichEdit1->FirstVisibleLine(), form.RichEdit1->LineCount() - 6);
+    EXPECT_TRUE(PumpUntil([&] { return form.Edit4->hasFocus(); }));
+
+    // The lower view's menu opens its own bar.
+    const std::unique_ptr<QMenu> lower(form.RichEdit2->CreateContextMenu(nullptr));
+    QAction* find = lower->findChild<QAction*>("find");
+    ASSERT_NE(find, nullptr);
+    find->trigger();
+    EXPECT_TRUE(form.FindBar2->isVisible());
+    EXPECT_FALSE(form.FindBar1->isVisible());
+    QTest::keyClick(form.FindBar2->Needle, Qt::Key_Escape);
+
+    // Ctrl+F finds in the view last clicked, whichever bar was open before.
+    QTest::mouseClick(form.RichEdit1->viewport(), Qt::LeftButton);
+    QTest::keyClick(form.Edit4, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(form.FindBar1->isVisible());
+    EXPECT_FALSE(form.FindBar2->isVisible());
+    QTest::keyClick(form.FindBar1->Needle, Qt::Key_Escape);
+    QTest::mouseClick(form.RichEdit2->viewport(), Qt::LeftButton);
+    QTest::keyClick(form.Edit4, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(form.FindBar2->isVisible());
+    EXPECT_FALSE(form.FindBar1->isVisible());
+}
+
 TEST_F(ReceiveDisplayTest, SavedCaptureIsTheViewsTextWithCrLf) {
     TForm1& form = StartWithOpenPorts();
     form.EditPath = QString::fromStdString(Folder.string());
@@ -306,6 +445,239 @@ TEST_F(ReceiveDisplayTest, CancelledOrRefusedSaveWritesNothing) {
     EXPECT_EQ(boxes.Texts[1], QString::fromStdString("Cannot create file " + old.string() + "."));
     EXPECT_TRUE(FileBytes(old) == oldText) << "the old capture changed";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder), {}), 1) << "a temporary file was left";
+}
+
+// ---- time stamps ----
+
+TEST_F(ReceiveDisplayTest, StampsStartALineWhereThePortChangesOrAfterAGap) {
+    TForm1& form = StartWithOpenPorts();
+    form.EditPath = QString::fromStdString(Folder.string());
+    Click(form.RadioButton2);  // HEX
+    form.Edit5->setText(" ");
+    const std::unique_ptr<QMenu> upper(form.RichEdit1->CreateContextMenu(nullptr));
+    const std::unique_ptr<QMenu> lower(form.RichEdit2->CreateContextMenu(nullptr));
+    for (QAction* entry : {form.Stamps1, form.StampGap1, form.LogToFile1, form.LogRaw1})
+        EXPECT_TRUE(upper->actions().contains(entry)) << entry->text().toStdString();
+    EXPECT_TRUE(lower->actions().contains(form.SentStamps1));
+
+    // The gap through its dialog, then stamps on with their shortcut.
+    form.SetModalRunner([](QDialog& dialog) {
+        static_cast<QInputDialog&>(dialog).setIntValue(1000);
+        return int(QDialog::Accepted);
+    });
+    QTest::keyClick(form.Edit4, Qt::Key_G, Qt::ControlModifier);
+    EXPECT_EQ(form.StampGap1->text(), "Stamp gap: 1000 ms...");
+    QTest::keyClick(form.Edit4, Qt::Key_T, Qt::ControlModifier);
+    ASSERT_TRUE(form.Stamps1->isChecked());
+
+    const afp::TArrivalTime t0 = afp::ArrivalNow();
+    Send(1, "\x01");
+    ASSERT_TRUE(CountShows(form.Edit2, 1));
+    Send(1, "\x02");
+    ASSERT_TRUE(CountShows(form.Edit2, 2));
+    const afp::TArrivalTime t1 = afp::ArrivalNow();
+    Send(2, "\x03");
+    ASSERT_TRUE(CountShows(form.Edit7, 1));
+    const afp::TArrivalTime t2 = afp::ArrivalNow();
+    PumpFor(milliseconds(1100));
+    const afp::TArrivalTime t3 = afp::ArrivalNow();
+    Send(2, "\x04");
+    ASSERT_TRUE(CountShows(form.Edit7, 2));
+    const afp::TArrivalTime t4 = afp::ArrivalNow();
+
+    const std::string text = form.RichEdit1->PlainText();
+    const TStamped stamped = Stamps(text);
+    EXPECT_EQ(stamped.Layout, "[S] 01 02 \r\n[S] 03 \r\n[S] 04 ");
+    ASSERT_EQ(stamped.Times.size(), 3u);
+    const afp::TArrivalTime bounds[][2] = {{t0, t1}, {t1, t2}, {t3, t4}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_GE(stamped.Times[i], LocalMsOfDay(bounds[i][0])) << "stamp " << i + 1;
+        EXPECT_LE(stamped.Times[i], LocalMsOfDay(bounds[i][1])) << "stamp " << i + 1;
+    }
+    // A subdued form of the port's colour; the bytes keep theirs.
+    const QRgb green = ColorToQRgb(form.ColorComboBox1->Value());
+    EXPECT_EQ(form.RichEdit1->ColourAt(0), qRgb(qRed(green) * 3 / 5, qGreen(green) * 3 / 5, qBlue(green) * 3 / 5));
+    // Past the stamp: its time can hold "01" too.
+    EXPECT_EQ(form.RichEdit1->ColourAt(text.find("] 01 ") + 2), green);
+
+    // The capture holds the stamps.
+    AnswerSaveWith(form, QString::fromStdString((Folder / "stamped").string()));
+    Click(form.Button2);
+    EXPECT_EQ(FileBytes(Folder / "stamped.cpi"), text);
+
+    // The lower view stamps what is sent, with its own shortcut.
+    QTest::keyClick(form.Edit4, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(form.SentStamps1->isChecked());
+    form.EchoSent('a');
+    form.EchoSent('b');
+    EXPECT_EQ(Stamps(form.RichEdit2->PlainText()).Layout, "[S] ab");
+
+    // Off again: the views and the capture are what they were without.
+    QTest::keyClick(form.Edit4, Qt::Key_T, Qt::ControlModifier);
+    QTest::keyClick(form.Edit4, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    Click(form.Button1);
+    Click(form.Button4);
+    Send(1, "\x05");
+    ASSERT_TRUE(CountShows(form.Edit2, 1));
+    PumpFor(milliseconds(1100));
+    Send(2, "\x06");
+    ASSERT_TRUE(CountShows(form.Edit7, 1));
+    form.EchoSent('c');
+    EXPECT_EQ(form.RichEdit1->PlainText(), "05 06 ");
+    EXPECT_EQ(form.RichEdit2->PlainText(), "c");
+    AnswerSaveWith(form, QString::fromStdString((Folder / "plain").string()));
+    Click(form.Button2);
+    EXPECT_EQ(FileBytes(Folder / "plain.cpi"), "05 06 ");
+}
+
+TEST_F(ReceiveDisplayTest, ABusyWindowKeepsEachBurstsOwnTime) {
+    TForm1& form = StartWithOpenPorts();
+    Click(form.RadioButton2);  // HEX
+    form.Edit5->setText(" ");
+    QTest::keyClick(form.Edit4, Qt::Key_T, Qt::ControlModifier);
+    ASSERT_TRUE(form.Stamps1->isChecked());
+
+    // The window does nothing while the bursts come: no poll sees them
+    // apart. Each is in its port's queue when Send returns.
+    afp::TArrivalTime bounds[3][2];
+    const std::pair<int, std::string> bursts[] = {{1, "\x0A\x0B"}, {1, "\x0C"}, {2, "\x0D"}};
+    for (int i = 0; i < 3; ++i) {
+        bounds[i][0] = afp::ArrivalNow();
+        Send(bursts[i].first, bursts[i].second);
+        bounds[i][1] = afp::ArrivalNow();
+        std::this_thread::sleep_for(milliseconds(i < 2 ? 60 : 200));
+    }
+    ASSERT_TRUE(CountShows(form.Edit2, 3));
+    ASSERT_TRUE(CountShows(form.Edit7, 1));
+
+    // Which port's poll comes first after the pause is the timers' affair:
+    // each line is looked up by its bytes.
+    const std::string text = form.RichEdit1->PlainText();
+    const TStamped stamped = Stamps(text);
+    ASSERT_EQ(stamped.Times.size(), 3u) << text;
+    EXPECT_LT(text.find("0A 0B \r\n"), text.find("0C ")) << text;
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t at = stamped.Layout.find("[S] " + HexOf(bursts[i].second));
+        ASSERT_NE(at, std::string::npos) << "burst " << i + 1 << " has no stamp of its own: " << text;
+        const int time = stamped.Times[std::count(stamped.Layout.begin(), stamped.Layout.begin() + at, '[')];
+        EXPECT_GE(time, LocalMsOfDay(bounds[i][0])) << "burst " << i + 1;
+        EXPECT_LE(time, LocalMsOfDay(bounds[i][1])) << "burst " << i + 1 << " took the time of the poll";
+    }
+}
+
+TEST_F(ReceiveDisplayTest, RepliesShowAfterTheirRequestsWhenBothPortsAreTakenTogether) {
+    TForm1& form = StartWithOpenPorts();
+    Click(form.RadioButton2);  // HEX
+    form.Edit5->setText(" ");
+
+    // Requests and replies 1 to 5 ms apart, either port asking, while the
+    // window is busy: one take finds all of them in the two queues.
+    const auto converse = [&] {
+        const std::pair<int, char> pieces[] = {{1, '\x01'}, {2, '\x11'}, {1, '\x02'}, {2, '\x12'},
+                                               {2, '\x13'}, {1, '\x03'}, {1, '\x04'}, {2, '\x14'}};
+        int gapMs = 1;
+        for (const auto& [port, byte] : pieces) {
+            Send(port, std::string(1, byte));
+            std::this_thread::sleep_for(milliseconds(gapMs));
+            gapMs = gapMs % 5 + 1;
+        }
+        EXPECT_TRUE(CountShows(form.Edit2, 4));
+        EXPECT_TRUE(CountShows(form.Edit7, 4));
+    };
+    converse();
+    EXPECT_EQ(form.RichEdit1->PlainText(), "01 11 02 12 13 03 04 14 ");
+    const QRgb port1 = ColorToQRgb(form.ColorComboBox1->Value());
+    const QRgb port2 = ColorToQRgb(form.ColorComboBox2->Value());
+    for (const int at : {0, 6, 15, 18}) EXPECT_EQ(form.RichEdit1->ColourAt(at), port1) << at;
+    for (const int at : {3, 9, 12, 21}) EXPECT_EQ(form.RichEdit1->ColourAt(at), port2) << at;
+
+    // With stamps each change of port starts a stamped line, in the same order.
+    QTest::keyClick(form.Edit4, Qt::Key_T, Qt::ControlModifier);
+    Click(form.Button1);
+    converse();
+    EXPECT_EQ(Stamps(form.RichEdit1->PlainText()).Layout,
+              "[S] 01 \r\n[S] 11 \r\n[S] 02 \r\n[S] 12 13 \r\n[S] 03 04 \r\n[S] 14 ");
+}
+
+// ---- the log ----
+
+TEST_F(ReceiveDisplayTest, ALogHoldsEveryByteInTheOrderItCame) {
+    TForm1& form = StartWithOpenPorts();
+    form.Timer1Timer();        // the status refresh makes the input box take scripts
+    Click(form.RadioButton2);  // HEX: port 2 counts its line ends too
+    // The view keeps little: what it drops must still reach the log.
+    form.RichEdit1->SetMaxBytes(4096);
+
+    const auto log = Folder / "capture.log";
+    AnswerSaveWith(form, QString::fromStdString(log.string()));
+    QTest::keyClick(form.Edit4, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(form.LogRaw1->isChecked());
+    QTest::keyClick(form.Edit4, Qt::Key_L, Qt::ControlModifier);
+    ASSERT_TRUE(form.LogRunning());
+    EXPECT_EQ(form.windowTitle(), " Kalvaro \u2014 logging to capture.log");
+    EXPECT_EQ(form.LogToFile1->text(), "Stop log");
+
+    // Both far ends flood while a script plays to port 1.
+    const Bytes flood[2] = {PatternBytes(60000, 1), PatternBytes(60000, 2)};
+    const Bytes script = PatternBytes(3000, 3);
+    std::string lines = "%%HEX%%\r\n";
+    for (const BYTE byte : script) lines += AfFormat("%02X", byte);
+    std::ofstream(Folder / "flood.cpo", std::ios::binary) << lines << "\r\n";
+    std::vector<std::thread> writers;
+    for (int port = 0; port < 2; ++port)
+        writers.emplace_back([&, port] {
+            TOverlappedWrite write(*Peers[port], flood[port]);
+            write.Start();
+            EXPECT_TRUE(write.Finish());
+        });
+    AnswerSaveWith(form, QString::fromStdString((Folder / "flood.cpo").string()));
+    Click(form.Edit4Button);
+    for (std::thread& writer : writers) writer.join();
+    ASSERT_TRUE(CountShows(form.Edit2, 60000));
+    ASSERT_TRUE(CountShows(form.Edit7, 60000));
+    EXPECT_TRUE(SameBytes(script, ReadFromDevice(*Peers[0], script.size())));
+
+    QTest::keyClick(form.Edit4, Qt::Key_L, Qt::ControlModifier);
+    EXPECT_FALSE(form.LogRunning());
+    EXPECT_EQ(form.windowTitle(), " Kalvaro");
+    const TLogContents contents = ReadLog(log);
+    EXPECT_TRUE(contents.Strange.empty()) << contents.Strange.front();
+    EXPECT_EQ(contents.Header, 1);
+    EXPECT_TRUE(contents.InOrder) << "the lines are not in the order of time";
+    EXPECT_EQ(contents.Runs.size(), 3u);
+    EXPECT_TRUE(SameBytes(flood[0], contents.Runs.at("COM1 <")));
+    EXPECT_TRUE(SameBytes(flood[1], contents.Runs.at("COM2 <")));
+    EXPECT_TRUE(SameBytes(script, contents.Runs.at("COM1 >")));
+    EXPECT_EQ(FileBytes(Folder / "capture.port1.bin"), std::string(flood[0].begin(), flood[0].end()));
+    EXPECT_EQ(FileBytes(Folder / "capture.port2.bin"), std::string(flood[1].begin(), flood[1].end()));
+}
+
+TEST_F(ReceiveDisplayTest, AFailingLogStopsWithOneMessageAndThePortsGoOn) {
+    TForm1& form = StartWithOpenPorts();
+    TErrorBoxes boxes;
+    const auto log = Folder / "full.log";
+    AnswerSaveWith(form, QString::fromStdString(log.string()));
+    QTest::keyClick(form.Edit4, Qt::Key_L, Qt::ControlModifier);
+    ASSERT_TRUE(form.LogRunning());
+    {
+        // No room for the log beyond 4 KiB, as on a full disk.
+        TFileSizeLimit limit(4096);
+        Send(1, std::string(20000, 'n'));
+        ASSERT_TRUE(PumpUntil([&] { return !boxes.Texts.isEmpty(); })) << "the log did not fail";
+        PumpFor(milliseconds(1200));
+    }
+    ASSERT_EQ(boxes.Texts.size(), 1);
+    EXPECT_EQ(boxes.Texts[0].toStdString(),
+              "Cannot write to " + log.string() + ": File too large. The log has stopped.");
+    EXPECT_FALSE(form.LogRunning());
+    EXPECT_EQ(form.windowTitle(), " Kalvaro");
+    EXPECT_EQ(form.LogToFile1->text(), "Log to file...");
+    EXPECT_LE(std::filesystem::file_size(log), 4096u);
+
+    ASSERT_TRUE(form.Comport1->IsOpen() && form.ComPort2->IsOpen());
+    Send(1, "ok");
+    EXPECT_TRUE(CountShows(form.Edit2, 20002));
+    EXPECT_EQ(boxes.Texts.size(), 1);
 }
 
 }  // namespace

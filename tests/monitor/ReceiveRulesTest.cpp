@@ -1,6 +1,10 @@
+#include "monitor/ArrivalOrder.h"
 #include "monitor/ReceiveRules.h"
+#include "monitor/TimeStamps.h"
 
 #include <gtest/gtest.h>
+
+#include <QDateTime>
 
 #include <random>
 
@@ -139,4 +143,94 @@ TEST(ReceiveRules, BatchesOfAnySizeGiveTheSameTextAndCounts) {
     }
 }
 
+// ---- time stamps ----
+
+constexpr afp::TArrivalTime Ms = 1000;
+
+// Joins the pieces, stamps shown as "[S]" so the layout reads plainly.
+std::string Layout(const TStampedBatch& batch) {
+    std::string text;
+    for (const TStampedPiece& piece : batch.Pieces) {
+        if (!piece.Stamp) {
+            text += piece.Text;
+            continue;
+        }
+        const std::size_t open = piece.Text.find('[');
+        EXPECT_EQ(piece.Text.size() - open, 15u) << piece.Text;
+        text += piece.Text.substr(0, open) + "[S]";
+    }
+    return text;
+}
+
+TEST(TimeStamps, AStampGoesWhereTheSourceChangesOrAfterALongerGap) {
+    TStamper stamper(20);
+    const afp::TArrivalTime t = 1'700'000'000'000'000;
+    EXPECT_TRUE(stamper.Take(1, t)) << "the first burst";
+    EXPECT_FALSE(stamper.Take(1, t + 20 * Ms)) << "a gap of exactly the threshold";
+    EXPECT_TRUE(stamper.Take(1, t + 40 * Ms + 1));
+    EXPECT_TRUE(stamper.Take(2, t + 40 * Ms + 2)) << "another port, however soon";
+    EXPECT_TRUE(stamper.Take(1, t + 40 * Ms + 3));
+    stamper.SetGap(1);
+    EXPECT_TRUE(stamper.Take(1, t + 42 * Ms + 4));
+    EXPECT_FALSE(stamper.Take(1, t + 43 * Ms + 4));
+    stamper.Reset();
+    EXPECT_TRUE(stamper.Take(1, t + 43 * Ms + 5)) << "after a reset";
+}
+
+TEST(TimeStamps, ReadAsLocalClockTime) {
+    TClockText clock;
+    for (const qint64 ms :
+         {qint64{0}, qint64{1'700'000'000'123}, qint64{1'700'000'059'999}, qint64{1'700'000'060'000}}) {
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
+        const afp::TArrivalTime time = ms * Ms + 999;
+        EXPECT_EQ(StampText(clock, time), "[" + local.toString("hh:mm:ss.zzz").toStdString() + "] ");
+        EXPECT_EQ(clock.Date(time), local.toString("yyyy-MM-dd").toStdString());
+    }
+}
+
+TEST(TimeStamps, StampedBatchesBreakLinesOnlyForStampsAndKeepTheCounts) {
+    TStamper stamper(20);
+    TClockText clock;
+    const afp::TArrivalTime t = 1'700'000'000'000'000;
+    const TViewRules hex = Rules(dmHex, true, " ");
+    // Port 1: a burst in three runs, the third after a gap; the view's last
+    // line is not empty, so the first stamp breaks it.
+    auto batch = RenderStamped(1, "ab\ncd", {{2, t}, {1, t + 5 * Ms}, {2, t + 30 * Ms}}, hex, stamper, clock, false);
+    EXPECT_EQ(Layout(batch), "\n[S]61 62 \n[S]63 64 ");
+    EXPECT_EQ(batch.Counted, 5);
+    // Port 2 goes on the same line as a stamp of its own; its CR is
+    // dropped and not counted, as without stamps.
+    batch = RenderStamped(2, "x\r\n", {{3, t + 31 * Ms}}, hex, stamper, clock, false);
+    EXPECT_EQ(Layout(batch), "\n[S]78 \n");
+    EXPECT_EQ(batch.Counted, 1);
+    // Port 2 again, within the gap: no stamp.
+    batch = RenderStamped(2, "y", {{1, t + 40 * Ms}}, hex, stamper, clock, true);
+    EXPECT_EQ(Layout(batch), "79 ");
+    // A limited batch leaves out what the view would drop, but counts all.
+    batch = RenderStamped(1, "abc", {{1, t + 100 * Ms}, {1, t + 200 * Ms}, {1, t + 300 * Ms}}, hex, stamper, clock,
+                          true, 6);
+    EXPECT_EQ(Layout(batch), "[S]62 \n[S]63 ");
+    EXPECT_EQ(batch.Counted, 3);
+}
+
 }  // namespace
+
+TEST(ArrivalOrder, RunsFollowTheirTimesAndKeepEveryByteOfEachPort) {
+    // Port 1: 3 bytes at 10 and 2 at 30, then 1 its chunks do not cover;
+    // port 2: 2 at 10 (a tie: port 1 first), 1 at 20, 4 at 40.
+    const auto runs = InArrivalOrder(6, {{3, 10}, {2, 30}}, 7, {{2, 10}, {1, 20}, {4, 40}});
+    const std::vector<std::vector<std::size_t>> expected = {
+        {1, 0, 3, 0, 1}, {2, 0, 3, 0, 2}, {1, 3, 3, 1, 1}, {2, 3, 4, 2, 1}};
+    ASSERT_EQ(runs.size(), expected.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::vector<std::size_t> got = {std::size_t(runs[i].Port), runs[i].From, runs[i].Count,
+                                              runs[i].FirstChunk, runs[i].ChunkCount};
+        EXPECT_EQ(got, expected[i]) << "run " << i;
+    }
+    // A port without chunks comes after everything else, whole.
+    const auto untimed = InArrivalOrder(2, {}, 1, {{1, 5}});
+    ASSERT_EQ(untimed.size(), 2u);
+    EXPECT_EQ(untimed[0].Port, 2);
+    EXPECT_EQ(untimed[1].Port, 1);
+    EXPECT_EQ(untimed[1].Count, 2u);
+}

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -33,6 +35,28 @@ protected:
     static void Reset(TForm1& form) {
         Click(form.Rascii);
         form.Edit4->clear();
+    }
+
+    // The entry of the input box's context menu, opened as the user does.
+    static QAction* InputBoxMenuEntry(TForm1& form, const char* name) {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), form.Edit4->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(form.Edit4, &event);
+        QMenu* menu = nullptr;
+        PumpUntil([&] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* found = qobject_cast<QMenu*>(widget); found && found->isVisible()) menu = found;
+            return menu != nullptr;
+        });
+        return menu ? menu->findChild<QAction*>(name) : nullptr;
+    }
+
+    // Stops the scripts with the box's menu, as the user does.
+    static void StopWithMenu(TForm1& form) {
+        QAction* stop = InputBoxMenuEntry(form, "stop-script");
+        ASSERT_NE(stop, nullptr);
+        ASSERT_TRUE(stop->isEnabled());
+        stop->trigger();
+        qobject_cast<QMenu*>(stop->parent())->close();
     }
 };
 
@@ -178,6 +202,90 @@ TEST_F(ScriptPlaybackTest, DelaysWaitWithTheWindowRunningAndZeroDoesNotWait) {
     EXPECT_TRUE(PeerGot(Bytes{0x0D}));
 }
 
+TEST_F(ScriptPlaybackTest, EscStopsADelayAtOnceAndTheTitleShowsTheScriptMeanwhile) {
+    TErrorBoxes errors;
+    TForm1& form = StartWithOpenPort();
+    EXPECT_EQ(form.windowTitle(), " Kalvaro");
+    QString titleDuringDelay;
+    QTimer::singleShot(100, [&] {
+        titleDuringDelay = form.windowTitle();
+        QTest::keyClick(form.Edit4, Qt::Key_Escape);
+    });
+    Click(form.rhex);
+    Play(form, Lines({"41", "4", "%%DELAY 60000%%", "1", "42"}), "stop.cpo");
+    EXPECT_EQ(titleDuringDelay, QString::fromUtf8(" Kalvaro \u2014 stop.cpo, line 3 of 5"));
+    EXPECT_EQ(form.windowTitle(), " Kalvaro");
+    EXPECT_EQ(form.Edit4->text(), "") << "the digit waiting in the box is not sent";
+    EXPECT_FALSE(form.Timer5->isActive());
+    EXPECT_TRUE(PeerGot(Bytes{0x41}));
+    EXPECT_EQ(form.RichEdit2->PlainText(), "A");
+
+    // Without a script Esc leaves the box as it is.
+    QTest::keyClick(form.Edit4, '4');
+    QTest::keyClick(form.Edit4, Qt::Key_Escape);
+    EXPECT_EQ(form.Edit4->text(), "4");
+    QAction* stop = InputBoxMenuEntry(form, "stop-script");
+    ASSERT_NE(stop, nullptr);
+    EXPECT_FALSE(stop->isEnabled());
+    qobject_cast<QMenu*>(stop->parent())->close();
+    EXPECT_TRUE(errors.Texts.isEmpty()) << errors.Texts.join('|').toStdString();
+}
+
+TEST_F(ScriptPlaybackTest, StopEndsTheSecondScriptAndTheOneWaitingBelowIt) {
+    TErrorBoxes errors;
+    TForm1& form = StartWithOpenPort();
+    const QString first = WriteScript("first.cpo", Lines({"A", "%%DELAY 60000%%", "B"}));
+    const QString second = WriteScript("second.cpo", Lines({"C", "%%DELAY 60000%%", "D"}));
+    AnswerOpenWith(form, {first, second});
+    QString titleInSecond;
+    QTimer::singleShot(100, [&] { Click(form.Edit4Button); });
+    QTimer::singleShot(300, [&] {
+        titleInSecond = form.windowTitle();
+        StopWithMenu(form);
+    });
+    Click(form.Edit4Button);
+    EXPECT_EQ(titleInSecond, QString::fromUtf8(" Kalvaro \u2014 second.cpo, line 2 of 3"));
+    EXPECT_EQ(form.windowTitle(), " Kalvaro");
+    EXPECT_TRUE(PeerGot("AC"));
+    EXPECT_EQ(form.RichEdit2->PlainText(), "AC");
+    EXPECT_EQ(form.SentCount, 2);
+    EXPECT_FALSE(form.ScriptPlaying());
+    EXPECT_FALSE(form.Timer5->isActive());
+    EXPECT_TRUE(errors.Texts.isEmpty()) << errors.Texts.join('|').toStdString();
+}
+
+TEST_F(ScriptPlaybackTest, ALongDataLineLetsTheWindowAnswerAndStopsAfterTheByteBeingSent) {
+    TErrorBoxes errors;
+    TForm1& form = Start();
+    // Room for the whole line: the player never waits for the line, so only
+    // its own pauses let the window run.
+    form.Comport1->SetOutBufSize(1 << 20);
+    OpenPort1(form);
+    std::string line(200000, ' ');
+    for (std::size_t at = 0; at < line.size(); ++at) line[at] = static_cast<char>('!' + at % 90);
+
+    int ticksWhilePlaying = 0;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (!form.ScriptPlaying()) return;
+        ++ticksWhilePlaying;
+        if (form.SentCount >= 2000) QTest::keyClick(form.Edit4, Qt::Key_Escape);
+    });
+    watcher.start(5);
+    Play(form, line);
+    watcher.stop();
+    EXPECT_GT(ticksWhilePlaying, 0) << "the window answered while the line played";
+    const auto sent = static_cast<std::size_t>(form.SentCount);
+    ASSERT_GE(sent, 2000u);
+    ASSERT_LT(sent, line.size()) << "the line was stopped";
+    EXPECT_TRUE(PeerGot(BytesOf(line.substr(0, sent)), LongLimit))
+        << "every byte echoed went out, in order, and no more";
+    EXPECT_TRUE(form.RichEdit2->PlainText() == line.substr(0, sent));
+    EXPECT_EQ(form.Edit4->text(), "");
+    EXPECT_EQ(form.windowTitle(), " Kalvaro");
+    EXPECT_TRUE(errors.Texts.isEmpty()) << errors.Texts.join('|').toStdString();
+}
+
 TEST_F(ScriptPlaybackTest, ABadDelayEndsTheScript) {
     TErrorBoxes errors;
     TForm1& form = StartWithOpenPort();
@@ -295,7 +403,7 @@ TEST_F(ScriptPlaybackTest, FilesNoEditorWritesEndAsTheFormatSays) {
 
     // 50 MB of characters the format does not use.
     std::string big = "%%HEX%%\r\n";
-    const std::string line = std::string(999, 'x') + "\r\n";
+    const std::string line = Lines({std::string(999, 'x')});
     while (big.size() < 50'000'000) big += line;
     big += "41";
     Play(form, big);

@@ -1,7 +1,7 @@
 // The comm-device contract (CommDevice.h), run unchanged against every
 // backend: the platform's own device (a pty slave on Linux, a system COM port
-// on a lent null-modem cable on Windows) and one end of a virtual null-modem
-// pair. The test's side of the cable is a TPeer (ContractPeers.h), so each
+// on a lent null-modem cable on Windows), one end of a virtual null-modem
+// pair and a network port on a test RFC 2217 server. The test's side of the cable is a TPeer (ContractPeers.h), so each
 // case is written once.
 //
 // Wine runs the Windows build on Linux ptys, and some of the system's
@@ -20,6 +20,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kalvaro::test {
 namespace {
@@ -28,14 +29,23 @@ using afp::LastError;
 using afp::TCommDevice;
 using std::chrono::milliseconds;
 
-enum class TBackend { Native, Virtual };
+enum class TBackend { Native, Virtual, Network };
 
 std::string BackendName(const testing::TestParamInfo<TBackend>& info) {
-    return info.param == TBackend::Native ? NativeBackendName() : "Virtual";
+    switch (info.param) {
+        case TBackend::Native: return NativeBackendName();
+        case TBackend::Virtual: return "Virtual";
+        case TBackend::Network: return "Network";
+    }
+    return "";
 }
 
 void PrintTo(TBackend backend, std::ostream* out) {
-    *out << (backend == TBackend::Native ? NativeBackendName() : "virtual pair");
+    switch (backend) {
+        case TBackend::Native: *out << NativeBackendName(); break;
+        case TBackend::Virtual: *out << "virtual pair"; break;
+        case TBackend::Network: *out << "network port on a test server"; break;
+    }
 }
 
 double ProcessCpuSeconds() {
@@ -52,7 +62,7 @@ protected:
             cable_ = OpenNativeCable(skipReason);
             if (!cable_) GTEST_SKIP() << skipReason;
         } else {
-            cable_ = OpenVirtualCable();
+            cable_ = GetParam() == TBackend::Virtual ? OpenVirtualCable() : OpenNetworkCable();
         }
         ASSERT_TRUE(cable_->Device && cable_->Peer) << cable_->Problem;
         device_ = std::move(cable_->Device);
@@ -212,6 +222,53 @@ TEST_P(CommDeviceContract, ReceivedBytesCompleteArmedWaitAndReadBackInOrder) {
     DWORD errors = 0;
     ASSERT_TRUE(device_->ClearCommError(&errors, nullptr));
     EXPECT_EQ(errors, 0u);
+}
+
+TEST_P(CommDeviceContract, TimedReadsTellWhenEachRunArrived) {
+    if (GetParam() == TBackend::Native && std::string(NativeBackendName()) == "ComPort")
+        GTEST_SKIP() << "the system keeps the input queue: its times are those of the read";
+    ASSERT_TRUE(Configure());
+    const afp::TArrivalTime before = afp::ArrivalNow();
+    ASSERT_TRUE(peer_->Write(BytesOf("one"), ShortLimit));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 3; }));
+    std::this_thread::sleep_for(milliseconds(50));
+    const afp::TArrivalTime between = afp::ArrivalNow();
+    ASSERT_TRUE(peer_->Write(BytesOf("two"), ShortLimit));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 6; }));
+    const afp::TArrivalTime after = afp::ArrivalNow();
+
+    // A plain read, then timed reads that end inside a run: each byte keeps
+    // the time of the run it came in.
+    afp::TKernelEvent event(true);
+    afp::TOverlapped record{&event};
+    BYTE buffer[16] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(device_->ReadFile(buffer, 1, read, record)) << LastError();
+    ASSERT_EQ(read, 1u);
+    std::string received(1, static_cast<char>(buffer[0]));
+    std::vector<afp::TArrivalTime> times;
+    for (const DWORD ask : {3u, 16u}) {
+        afp::TArrivalChunks chunks;
+        ASSERT_TRUE(device_->ReadFileTimed(buffer, ask, read, record, chunks)) << LastError();
+        received.append(buffer, buffer + read);
+        DWORD covered = 0;
+        for (const afp::TArrivalChunk& chunk : chunks) {
+            EXPECT_GT(chunk.Count, 0u);
+            covered += chunk.Count;
+            times.insert(times.end(), chunk.Count, chunk.Time);
+        }
+        EXPECT_EQ(covered, read) << "the runs do not add up to the bytes read";
+    }
+    ASSERT_EQ(received, "onetwo");
+    ASSERT_EQ(times.size(), 5u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_GE(times[i], before) << "byte " << i + 1;
+        EXPECT_LT(times[i], between) << "byte " << i + 1 << " took the time of its read";
+    }
+    for (std::size_t i = 2; i < 5; ++i) {
+        EXPECT_GE(times[i], between) << "byte " << i + 1;
+        EXPECT_LE(times[i], after) << "byte " << i + 1;
+    }
 }
 
 TEST_P(CommDeviceContract, EventsWhileNoWaitIsArmedAreReportedByTheNextWait) {
@@ -398,9 +455,15 @@ TEST_P(CommDeviceContract, PurgeRxClearEmptiesTheInputQueue) {
     ASSERT_TRUE(device_->ReadFile(buffer, sizeof buffer, read, record));
     EXPECT_EQ(read, 0u);
 
-    // Only what comes afterwards is read.
+    // Only what comes afterwards is read, with its own time.
+    const afp::TArrivalTime sent = afp::ArrivalNow();
     ASSERT_TRUE(peer_->Write(BytesOf("after"), ShortLimit));
-    EXPECT_TRUE(SameBytes(BytesOf("after"), ReadFromDevice(*device_, 5)));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus(*device_).cbInQue == 5; }));
+    afp::TArrivalChunks chunks;
+    ASSERT_TRUE(device_->ReadFileTimed(buffer, sizeof buffer, read, record, chunks));
+    EXPECT_EQ(std::string(buffer, buffer + read), "after");
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_GE(chunks.front().Time, sent) << "a purged run's time was left";
     EXPECT_EQ(QueueStatus(*device_).cbInQue, 0u);
 }
 
@@ -599,6 +662,9 @@ TEST_P(CommDeviceContract, RepeatedOpenAndCloseLeavesNoThreadOrDescriptor) {
 
 TEST_P(CommDeviceContract, SecondOpenIsRefusedWhileOpen) {
     if (OnWinePort()) GTEST_SKIP() << "Wine opens a port a second time although the first open shares nothing";
+    if (GetParam() == TBackend::Network)
+        GTEST_SKIP() << "a network port is not held by this machine: its server decides who gets it "
+                        "(ser2net's kickolduser hands it to the newest connection)";
     ASSERT_TRUE(Configure());
     afp::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenAgain(), nullptr);
@@ -613,8 +679,8 @@ TEST_P(CommDeviceContract, SecondOpenIsRefusedWhileOpen) {
     EXPECT_TRUE(device_) << "reopening after the close: error " << LastError();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, CommDeviceContract, testing::Values(TBackend::Native, TBackend::Virtual),
-                         BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, CommDeviceContract,
+                         testing::Values(TBackend::Native, TBackend::Virtual, TBackend::Network), BackendName);
 
 }  // namespace
 }  // namespace kalvaro::test

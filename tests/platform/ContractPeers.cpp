@@ -3,6 +3,7 @@
 
 #include "platform/CommBackends.h"
 #include "platform/VirtualCommDevice.h"
+#include "tests/platform/Rfc2217TestServer.h"
 
 #include <atomic>
 
@@ -72,8 +73,54 @@ private:
     std::string name_;
 };
 
+// The test server's side of a network port.
+class TServerPeer : public TPeer {
+public:
+    explicit TServerPeer(TRfc2217TestServer& server) : server_(server) {}
+    bool Write(const Bytes& data, milliseconds limit) override { return server_.Write(data, limit); }
+    Bytes Read(std::size_t count, milliseconds limit) override { return server_.Read(count, limit); }
+    void HangUp() override { server_.HangUp(); }
+    void HoldDeviceOutput(bool held) override { server_.Suspend(held); }
+
+private:
+    TRfc2217TestServer& server_;
+};
+
+class TNetworkCable : public TCableUnderTest {
+public:
+    TNetworkCable() {
+        if (!server_.Listening()) {
+            Problem = "the test server found no port to listen on";
+            return;
+        }
+        Device = afp::OpenNetworkCommDevice(server_.Address());
+        if (!Device) {
+            Problem = "opening " + server_.Address() + ": error " + std::to_string(afp::LastError());
+            return;
+        }
+        Peer = std::make_unique<TServerPeer>(server_);
+    }
+    ~TNetworkCable() override {
+        // The server goes last: the device and the peer use it.
+        Device.reset();
+        Peer.reset();
+    }
+    std::unique_ptr<afp::TCommDevice> OpenAgain() const override {
+        // The server takes the next connection once it has seen the last one close.
+        server_.WaitConnected(false);
+        return afp::OpenNetworkCommDevice(server_.Address());
+    }
+    // The speed is only a setting the server answers.
+    DWORD FastBaud() const override { return 115200; }
+
+private:
+    mutable TRfc2217TestServer server_;
+};
+
 }  // namespace
 
 std::unique_ptr<TCableUnderTest> OpenVirtualCable() { return std::make_unique<TVirtualCable>(); }
+
+std::unique_ptr<TCableUnderTest> OpenNetworkCable() { return std::make_unique<TNetworkCable>(); }
 
 }  // namespace kalvaro::test

@@ -5,7 +5,10 @@
 //    with the test holding the master; on Windows a system COM port whose
 //    null-modem cable the machine lends (TestCables()), with the test driving
 //    the other end as a device of its own;
-//  - one end of a virtual null-modem pair, with the test holding the other.
+//  - one end of a virtual null-modem pair, with the test holding the other;
+//  - a network port (rfc2217://) whose server the test plays
+//    (Rfc2217TestServer.h); holding the device's output is the server's
+//    FLOWCONTROL-SUSPEND.
 
 #include "platform/CommDevice.h"
 #include "tests/platform/DeviceFixtures.h"
@@ -58,5 +61,8 @@ const char* NativeBackendName();
 
 // One end of a fresh virtual null-modem pair and its other end.
 std::unique_ptr<TCableUnderTest> OpenVirtualCable();
+
+// A network port on a fresh test server, and the server.
+std::unique_ptr<TCableUnderTest> OpenNetworkCable();
 
 }  // namespace kalvaro::test

@@ -80,6 +80,10 @@ TEST_P(AfComPortCoreTest, ArrivingBytesAreAnnouncedUntilRead) {
     ASSERT_TRUE(core_.OpenDevice(port_));
     BYTE buffer[16];
     EXPECT_EQ(core_.ReadBytes(buffer, sizeof buffer), 0);
+    // Past an idle poll that found nothing waiting: the event thread then
+    // waits for the next event alone, which the bytes must still end.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log_.Count(ckDataWaiting), 0u);
 
     far_->Write(BytesOf("hello"));
     EXPECT_TRUE(log_.WaitFor(ckCommEvent, EV_RXCHAR));
@@ -94,13 +98,18 @@ TEST_P(AfComPortCoreTest, ArrivingBytesAreAnnouncedUntilRead) {
         }
     }
 
+    // Read with their arrival times, which cover every byte read.
     Bytes received;
+    afp::TArrivalChunks chunks;
     WaitUntil([&] {
-        const std::int32_t n = core_.ReadBytes(buffer, sizeof buffer);
+        const std::int32_t n = core_.ReadBytes(buffer, sizeof buffer, &chunks);
         received.insert(received.end(), buffer, buffer + std::max(n, 0));
         return received.size() >= 5;
     });
     EXPECT_TRUE(SameBytes(BytesOf("hello"), received));
+    std::size_t timed = 0;
+    for (const afp::TArrivalChunk& chunk : chunks) timed += chunk.Count;
+    EXPECT_EQ(timed, received.size());
     if (!idlePolls)
         GTEST_SKIP() << "the idle polls' announcements: Wine ends every comm-event wait at once while unread bytes "
                         "are queued, so the event thread never comes to an idle poll";

@@ -1,19 +1,24 @@
 // The serial port component: its settings and the DCB built from them, and,
 // on virtual null-modem pairs and ptys, opening and closing, reading and
 // writing, the events it raises on the GUI thread and the loss of a device.
+#include "platform/NetSocket.h"
 #include "serial/AfComPort.h"
+#include "serial/AfDeviceWatch.h"
 
 #include "serial/AfGuiCalls.h"
 #include "tests/serial/CoreTestSupport.h"
 #include "tests/serial/GuiTestSupport.h"
 #include "tests/support/ErrorOf.h"
+#include "tests/support/Ser2net.h"
 
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
 #include <QThread>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -523,6 +528,27 @@ TEST_F(AfComPortTest, ArrivingBytesAreAnnouncedAndRead) {
     EXPECT_EQ(Port->InCount(), 11);
     EXPECT_EQ(ReadUntil(11), "hello world");
     EXPECT_EQ(Port->InCount(), 0);
+
+    // Read with their times, the oldest first and a part at a time.
+    const afp::TArrivalTime sent = afp::ArrivalNow();
+    Cable.Write("again");
+    ASSERT_TRUE(PumpUntil([&] { return Port->InCount() == 5; }));
+    afp::TArrivalChunks chunks{{9, 0}};
+    std::string timed;
+    for (const std::int32_t limit : {3, 100}) {
+        const std::string part = Port->ReadAvailable(limit, chunks);
+        std::uint32_t covered = 0;
+        for (const afp::TArrivalChunk& chunk : chunks) {
+            covered += chunk.Count;
+            EXPECT_GE(chunk.Time, sent);
+            EXPECT_LE(chunk.Time, afp::ArrivalNow());
+        }
+        EXPECT_EQ(covered, part.size());
+        timed += part;
+    }
+    EXPECT_EQ(timed, "again");
+    EXPECT_EQ(Port->ReadAvailable(100, chunks), "");
+    EXPECT_TRUE(chunks.empty());
     for (std::size_t i = 0; i < Log.size(); ++i) {
         if (Log[i].What != "Data") continue;
         ASSERT_GT(i, 0u);
@@ -846,6 +872,80 @@ TEST_F(AfComPortPtyTest, LostDeviceClosesThePortAndTellsOnce) {
     PumpFor(300ms);
     EXPECT_EQ(Boxes.Texts, QStringList{"Device COM1 is no longer available - Comport1 "});
     EXPECT_EQ(closes, 1);
+}
+
+// The same pty served by ser2net: the server killed while the port sends is
+// a lost device, told once; the port waits for it and opens again by itself
+// once ser2net is back, without a word about the attempts meanwhile.
+TEST_F(AfComPortPtyTest, LostNetworkServerClosesThePortTellsOnceAndTheSameNumberOpensOnceItIsBack) {
+    TSer2net ser2net(Pty.SlavePath());
+    ASSERT_TRUE(ser2net.Running()) << ser2net.Problem();
+    MapPorts({{1, ser2net.Address()}});
+    TAfDeviceWatch watch;
+    Port.SetDeviceWatch(&watch);
+    int closes = 0;
+    Port.OnPortClose = [&](QObject*) { ++closes; };
+    Port.Open();
+    ASSERT_TRUE(Port.IsOpen());
+    Pty.Write("over the network");
+    std::string received;
+    EXPECT_TRUE(PumpUntil([&] { return (received += Port.ReadAvailable()).size() >= 16; }));
+    EXPECT_EQ(received, "over the network");
+
+    Port.WriteText(std::string(2000, 'x'));
+    ser2net.Kill();
+    ASSERT_TRUE(PumpUntil([&] { return !Port.IsOpen() && !Boxes.Texts.empty(); }));
+    EXPECT_TRUE(Port.WaitingForDevice());
+    PumpFor(600ms);  // attempts on a server that is not there
+    EXPECT_FALSE(Port.IsOpen());
+    EXPECT_EQ(Boxes.Texts, QStringList{"Device COM1 is no longer available - Comport1 "});
+    EXPECT_EQ(closes, 1);
+
+    Pty.Read(2u << 20, 200ms);  // what the killed server had passed on
+    ASSERT_TRUE(ser2net.Start()) << ser2net.Problem();
+    ASSERT_TRUE(PumpUntil([&] { return Port.IsOpen(); }));
+    Pty.Write("again");
+    received.clear();
+    EXPECT_TRUE(PumpUntil([&] { return (received += Port.ReadAvailable()).size() >= 5; }));
+    EXPECT_EQ(received, "again");
+    EXPECT_EQ(Boxes.Texts.size(), 1);
+}
+
+// A lost network port whose server takes the connection and never answers:
+// each attempt to reopen runs into the open's limit, so the next waits four
+// times as long, and the GUI thread is not held most of the time.
+TEST_F(AfComPortPtyTest, ALostNetworkPortSpacesOutAttemptsThatRunIntoTheOpensLimit) {
+    TSer2net ser2net(Pty.SlavePath());
+    ASSERT_TRUE(ser2net.Running()) << ser2net.Problem();
+    MapPorts({{1, ser2net.Address()}});
+    TAfDeviceWatch watch;
+    Port.SetDeviceWatch(&watch);
+    Port.Open();
+    ASSERT_TRUE(Port.IsOpen());
+    ser2net.Kill();
+    ASSERT_TRUE(PumpUntil([&] { return Port.WaitingForDevice(); }));
+
+    // A server that takes connections on the same port and says nothing.
+    const auto silent = afp::TNetListener::Listen(ser2net.Port());
+    ASSERT_TRUE(silent);
+    std::atomic<bool> stop{false};
+    std::atomic<int> connections{0};
+    std::thread server([&] {
+        std::vector<std::unique_ptr<afp::TNetSocket>> held;
+        while (!stop)
+            if (auto connection = silent->Accept(100ms)) {
+                held.push_back(std::move(connection));
+                ++connections;
+            }
+    });
+    // One attempt runs into the 2 s limit; at RetryMs the next would come
+    // at once, spaced out it comes only some 8 s later.
+    PumpFor(4500ms);
+    stop = true;
+    server.join();
+    EXPECT_EQ(connections.load(), 1);
+    EXPECT_FALSE(Port.IsOpen());
+    EXPECT_EQ(Boxes.Texts.size(), 1);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 // busy and free entries, and the font's item height.
 #include "serial/AfPortControls.h"
 
+#include "platform/NetSocket.h"
+#include "platform/PosixTermios2.h"
 #include "serial/AfComPort.h"
 #include "serial/AfDeviceWatch.h"
 #include "tests/platform/ThreadIdentity.h"
@@ -13,6 +15,7 @@
 #include "tests/serial/GuiTestSupport.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/HeldTty.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -474,6 +477,53 @@ TEST_F(AfPortControlsTest, PickOfAPortThatIsGoneRaises) {
     EXPECT_EQ(Port.ComNumber(), 3);
     EXPECT_FALSE(Port.IsOpen());
     EXPECT_EQ(chooser.currentText(), "COM 3");
+}
+
+// Probing a network entry must not connect: the server would open its
+// device, which raises DTR and resets many boards. ser2net sets its own
+// speed on the pty for each connection, so the pty shows whether one came.
+TEST_F(AfPortControlsTest, NetworkEntriesAreFreeWithoutAConnectionAndAPickConnects) {
+    TPtyPair pty;
+    TSer2net ser2net(pty.SlavePath());
+    ASSERT_TRUE(ser2net.Running()) << ser2net.Problem();
+    std::uint16_t closedPort = 0;
+    {
+        const auto listener = afp::TNetListener::Listen();
+        ASSERT_TRUE(listener);
+        closedPort = listener->Port();
+    }
+    const std::string nowhere = "tcp://127.0.0.1:" + std::to_string(closedPort);
+    MapPorts({{1, EndA()}, {2, EndB()}, {3, ser2net.Address()}, {4, nowhere}});
+    const auto speed = [&] {
+        afp_line_settings line{};
+        afp_line_get(pty.MasterFd(), &line);
+        return line.ospeed;
+    };
+    ASSERT_NE(speed(), 115200u);
+
+    TAfPortComboBox chooser;
+    chooser.SetComPort(&Port);
+    EXPECT_EQ(Texts(chooser), (QStringList{"COM 1", "COM 2", "COM 3", "COM 4"}));
+    EXPECT_EQ(Probes(chooser)[2], Probe(3, psFree));
+    EXPECT_EQ(Probes(chooser)[3], Probe(4, psFree));
+    EXPECT_EQ(chooser.itemData(2, Qt::ToolTipRole).toString(), QString::fromStdString("COM 3: " + ser2net.Address()));
+    EXPECT_NE(speed(), 115200u) << "the probe connected";
+
+    PickInList(chooser, 2);
+    ASSERT_TRUE(Port.IsOpen());
+    EXPECT_EQ(speed(), 115200u);
+    pty.Write("net");
+    std::string received;
+    EXPECT_TRUE(PumpUntil([&] { return (received += Port.ReadAvailable()).size() >= 3; }));
+    EXPECT_EQ(received, "net");
+
+    // Nobody answers there: the open fails as for a device that is missing.
+    TAfComPort second;
+    chooser.SetComPort(&second);
+    TErrorBoxes boxes;
+    PickInList(chooser, 3);
+    EXPECT_EQ(boxes.Texts, QStringList{"Invalid port number (COM4)"});
+    EXPECT_FALSE(second.IsOpen());
 }
 
 TEST_F(AfPortControlsTest, DestroyedComponentIsForgotten) {

@@ -431,4 +431,49 @@ TEST_F(MonitorViewTest, PaintDrawsTheVisibleRowsInTheirColours) {
     EXPECT_FALSE(View->grab().isNull());
 }
 
+TEST_F(MonitorViewTest, FindMatchesAcrossColourRunsAndWrappedRowsButNotLines) {
+    const auto columns = static_cast<std::size_t>(View->Columns());
+    // "needle" starts three characters before the first row's end and ends
+    // on the next row, in two colours.
+    View->Append(std::string(columns - 3, '.') + "NEE", Red);
+    View->Append("dle\nA\nB", Green);
+    ASSERT_EQ(View->VisualLineText(0).right(3), "NEE");
+    ASSERT_TRUE(View->FindNext("needle", true, false));
+    EXPECT_EQ(View->SelectedText(), "NEEdle");
+    EXPECT_FALSE(View->FindNext("needle", true, true)) << "with case it does not match";
+    EXPECT_EQ(View->SelectedText(), "NEEdle") << "not found leaves the selection";
+    EXPECT_FALSE(View->FindNext("A B", true, false)) << "a line feed is no blank";
+    // Backward from the match wraps round to the text's last "e", forward
+    // from there to its first.
+    EXPECT_TRUE(View->FindNext("e", false, false));
+    EXPECT_EQ(View->SelectionStart(), columns + 2);
+    EXPECT_TRUE(View->FindNext("e", true, false));
+    EXPECT_EQ(View->SelectionStart(), columns - 2);
+}
+
+TEST_F(MonitorViewTest, AHeldMatchStaysInSightWhileTheHistoryDropsItsOldestLines) {
+    View->SetMaxBytes(4000);
+    for (int line = 0; line < 100; ++line) View->Append("line " + std::to_string(line) + "\n", White);
+    View->Append("the mark\n", Red);
+    for (int line = 100; line < 200; ++line) View->Append("line " + std::to_string(line) + "\n", White);
+    ASSERT_TRUE(View->FindNext("MARK", false, false));
+    EXPECT_EQ(View->SelectedText(), "mark");
+    EXPECT_TRUE(View->Held());
+    const QString top = View->VisualLineText(View->FirstVisibleLine());
+
+    // Enough for the oldest lines to go, the match's line among the kept.
+    for (int line = 200; line < 400; ++line) View->Append("line " + std::to_string(line) + "\n", White);
+    EXPECT_EQ(View->SelectedText(), "mark");
+    EXPECT_EQ(View->VisualLineText(View->FirstVisibleLine()), top) << "the text in sight stays";
+    // Once the match's line has gone, nothing is selected and finding goes on.
+    for (int line = 400; line < 800; ++line) View->Append("line " + std::to_string(line) + "\n", White);
+    EXPECT_EQ(View->SelectedText(), "");
+    EXPECT_FALSE(View->FindNext("mark", true, false));
+    EXPECT_TRUE(View->FindNext("line 799", true, false));
+
+    // Scrolling back to the end ends the hold.
+    View->ScrollLines(View->LineCount());
+    EXPECT_FALSE(View->Held());
+}
+
 }  // namespace

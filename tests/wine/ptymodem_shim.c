@@ -6,6 +6,8 @@
  * WaitCommEvent. Preloaded into Wine, this library answers those requests for
  * the ptys of a cable as a null-modem cable would: each end's RTS is the other
  * end's CTS, its DTR the other end's DSR and RLSD. Counters stay zero.
+ * The network port's tests preload it into ser2net the same way
+ * (tests/support/Ser2net.h), whose far end is a file the test writes.
  *
  * The cable helper (ptycables.c) writes, in the folder named by
  * KALVARO_PTYMODEM_DIR, a file "peer-<n>" for each pty number n of a cable,

@@ -1,0 +1,213 @@
+// The paced lines of receive_bench: what the window costs on the lines most
+// people use, and how soon what arrives is on screen.
+//
+// Each case feeds 9 600, 115 200 or 921 600 bit/s (960, 11 520, 92 160 bytes
+// a second) into port 1 alone or into both ports, in pieces written every
+// 1 ms or every 16 ms (a USB adapter's default latency), for caseSeconds.
+// It reports the window's CPU per kB received, the wake-ups per second of
+// all its threads (context switches from /proc/self/task/*/status), and the
+// time from the write of a piece to its port's count field showing its last
+// byte (median and worst): the bytes are counted and drawn in the same frame.
+// Then the ports open and quiet, then both closed, idleSeconds each.
+// The writers are child processes, so the figures are the window's own.
+#include "bench/ReceivePaced.h"
+
+#include "bench/BenchSupport.h"
+#include "monitor/Unit1.h"
+#include "widgets/LimitedEdit.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <random>
+#include <vector>
+
+using namespace kalvaro::bench;
+
+namespace {
+
+// Writes a random stream into a pty master in pieces on a fixed rhythm, from
+// a child process, and notes when each piece went out.
+class TPacedWriter {
+public:
+    TPacedWriter(int fd, unsigned seed, double bytesPerSecond, int pieceMs) {
+        shared_ = static_cast<TShared*>(
+            mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        new (shared_) TShared;
+        child_ = fork();
+        if (child_ == 0) {
+            KeepOnlyDescriptor(fd);
+            Run(fd, seed, bytesPerSecond, pieceMs, *shared_);
+            _exit(0);
+        }
+    }
+    ~TPacedWriter() {
+        Stop();
+        munmap(shared_, sizeof(TShared));
+    }
+    TPacedWriter(const TPacedWriter&) = delete;
+    TPacedWriter& operator=(const TPacedWriter&) = delete;
+
+    void Stop() {
+        if (child_ <= 0) return;
+        shared_->Stop = true;
+        waitpid(child_, nullptr, 0);
+        child_ = -1;
+    }
+    std::size_t Sent() const { return shared_->Sent; }
+    // The latency of each piece whose last byte count covers, measured now;
+    // each piece is measured once.
+    void Shown(std::size_t count, std::vector<double>& latencies) {
+        const std::int64_t now = NowNs();
+        const std::size_t pieces = shared_->Pieces;
+        while (matched_ < pieces && shared_->Piece[matched_].End <= count) {
+            latencies.push_back(static_cast<double>(now - shared_->Piece[matched_].WrittenNs) / 1e6);
+            ++matched_;
+        }
+    }
+
+private:
+    static constexpr std::size_t MaxPieces = 1 << 16;
+    struct TPiece {
+        std::size_t End;  // the stream's length after this piece
+        std::int64_t WrittenNs;
+    };
+    struct TShared {
+        std::atomic<bool> Stop{false};
+        std::atomic<std::size_t> Sent{0};
+        std::atomic<std::size_t> Pieces{0};
+        TPiece Piece[MaxPieces];
+    };
+
+    // The steady clock is the machine's monotonic clock: the same in both
+    // processes.
+    static std::int64_t NowNs() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    }
+
+    static void Run(int fd, unsigned seed, double rate, int pieceMs, TShared& shared) {
+        std::mt19937 random(seed);
+        std::vector<char> piece;
+        const std::int64_t start = NowNs();
+        std::size_t sent = 0;
+        for (std::int64_t tick = 1; !shared.Stop && shared.Pieces < MaxPieces; ++tick) {
+            const std::int64_t due = start + tick * pieceMs * 1000000;
+            const timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+            }
+            const auto total = static_cast<std::size_t>(rate * static_cast<double>(tick * pieceMs) / 1000.0);
+            piece.resize(total - sent);
+            for (char& c : piece) c = static_cast<char>(random());
+            const std::int64_t written = NowNs();
+            std::size_t done = 0;
+            while (done < piece.size()) {
+                const ssize_t n = ::write(fd, piece.data() + done, piece.size() - done);
+                if (n > 0) done += static_cast<std::size_t>(n);
+                if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+                if (n <= 0) usleep(200);
+            }
+            sent = total;
+            if (piece.empty()) continue;
+            shared.Piece[shared.Pieces] = {sent, written};
+            shared.Pieces = shared.Pieces + 1;
+            shared.Sent = sent;
+        }
+    }
+
+    TShared* shared_ = nullptr;
+    pid_t child_ = -1;
+    std::size_t matched_ = 0;
+};
+
+struct TLatency {
+    double MedianMs = 0;
+    double WorstMs = 0;
+};
+
+TLatency Summary(std::vector<double> latencies) {
+    if (latencies.empty()) return {};
+    std::sort(latencies.begin(), latencies.end());
+    return {latencies[latencies.size() / 2], latencies.back()};
+}
+
+}  // namespace
+
+int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, double caseSeconds, double idleSeconds,
+                  int onlyBits) {
+    int failures = 0;
+    std::printf("paced lines, HEX with a blank separator, %.0f s each:\n", caseSeconds);
+    std::printf("  %-8s %-6s %-5s  %9s  %11s  %15s\n", "bit/s", "pieces", "ports", "CPU ms/kB", "wake-ups/s",
+                "latency med/max");
+    for (const int bits : {9600, 115200, 921600}) {
+        if (onlyBits != 0 && bits != onlyBits) continue;
+        for (const int pieceMs : {1, 16}) {
+            for (const int ports : {1, 2}) {
+                form.Button1->click();
+                std::vector<double> latencies;
+                const double rate = bits / 10.0;
+                const double cpu0 = CpuSeconds();
+                const double switches0 = ContextSwitches();
+                const auto start = std::chrono::steady_clock::now();
+                TPacedWriter w1(pty1.MasterFd(), 31, rate, pieceMs);
+                std::unique_ptr<TPacedWriter> w2;
+                if (ports == 2) w2 = std::make_unique<TPacedWriter>(pty2.MasterFd(), 32, rate, pieceMs);
+                const auto c1 = QObject::connect(form.Edit2, &QLineEdit::textChanged,
+                                                 [&](const QString& text) { w1.Shown(text.toULongLong(), latencies); });
+                const auto c2 = QObject::connect(form.Edit7, &QLineEdit::textChanged, [&](const QString& text) {
+                    if (w2) w2->Shown(text.toULongLong(), latencies);
+                });
+                RunFor(caseSeconds);
+                w1.Stop();
+                if (w2) w2->Stop();
+                const std::size_t sent2 = w2 ? w2->Sent() : 0;
+                const bool counted = RunUntil(
+                    [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == sent2; },
+                    10);
+                const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                const double cpu = CpuSeconds() - cpu0;
+                const double switches = ContextSwitches() - switches0;
+                QObject::disconnect(c1);
+                QObject::disconnect(c2);
+                const double kilobytes = (double(form.Port1Count) + double(form.Port2Count)) / 1000.0;
+                const TLatency latency = Summary(latencies);
+                std::printf("  %-8d %2d ms  %-5d  %9.3f  %11.0f  %6.1f / %5.1f ms\n", bits, pieceMs, ports,
+                            cpu * 1000 / kilobytes, switches / wall, latency.MedianMs, latency.WorstMs);
+                if (!counted) {
+                    std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
+                                sent2);
+                    ++failures;
+                }
+            }
+        }
+    }
+
+    const auto idle = [&](const char* what) {
+        const double cpu0 = CpuSeconds();
+        const double switches0 = ContextSwitches();
+        RunFor(idleSeconds);
+        std::printf("  %s: %.3f %% of a core, %.1f wake-ups/s\n", what, 100 * (CpuSeconds() - cpu0) / idleSeconds,
+                    (ContextSwitches() - switches0) / idleSeconds);
+    };
+    std::printf("idle, %.0f s each:\n", idleSeconds);
+    idle("both ports open, quiet");
+    form.Comport1->Close();
+    form.ComPort2->Close();
+    idle("both ports closed");
+    return failures;
+}
