@@ -168,6 +168,39 @@ void OpenBothInHex(TForm1& form) {
     }
 }
 
+// Both ports flooded for seconds by writers with seeds seed and seed + 1;
+// then up to 10 s for every byte to be counted.
+struct TFlood {
+    std::size_t Sent1 = 0;
+    std::size_t Sent2 = 0;
+    bool Counted = false;
+    double Wall = 0;
+};
+TFlood FloodBoth(TForm1& form, TPtyPair& pty1, TPtyPair& pty2, unsigned seed, double seconds) {
+    const auto start = Clock::now();
+    TWriter w1(pty1.MasterFd(), seed, 0);
+    TWriter w2(pty2.MasterFd(), seed + 1, 0);
+    RunFor(seconds);
+    w1.Stop();
+    w2.Stop();
+    TFlood flood{w1.Sent(), w2.Sent(), false, 0};
+    flood.Counted = RunUntil(
+        [&] { return std::size_t(form.Port1Count) == flood.Sent1 && std::size_t(form.Port2Count) == flood.Sent2; }, 10);
+    flood.Wall = std::chrono::duration<double>(Clock::now() - start).count();
+    return flood;
+}
+
+// The shown rate of each port over the flood, and a failure when a byte was
+// not counted.
+int ReportFlood(const TForm1& form, const TFlood& flood) {
+    std::printf("  port 1: %.2f MB/s shown, port 2: %.2f MB/s shown (%d and %d bytes counted)\n",
+                form.Port1Count / flood.Wall / 1e6, form.Port2Count / flood.Wall / 1e6, form.Port1Count,
+                form.Port2Count);
+    if (flood.Counted) return 0;
+    std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, flood.Sent1, form.Port2Count, flood.Sent2);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -256,27 +289,12 @@ int main(int argc, char** argv) {
             QTimer sampler;
             QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, ResidentMegabytes()); });
             sampler.start(20);
-            const auto start = Clock::now();
-            TWriter w1(pty1.MasterFd(), 11, 0);
-            TWriter w2(pty2.MasterFd(), 12, 0);
-            RunFor(longSeparatorSeconds);
-            w1.Stop();
-            w2.Stop();
-            const bool counted = RunUntil(
-                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); },
-                10);
-            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            const TFlood flood = FloodBoth(form, pty1, pty2, 11, longSeparatorSeconds);
             sampler.stop();
             peak = std::max(peak, ResidentMegabytes());
-            std::printf("  port 1: %.2f MB/s counted, port 2: %.2f MB/s counted (%d and %d bytes)\n",
-                        form.Port1Count / wall / 1e6, form.Port2Count / wall / 1e6, form.Port1Count, form.Port2Count);
+            failures += ReportFlood(form, flood);
             std::printf("  resident memory: %.0f MB before, at most %.0f MB during, view holds %zu bytes\n", before,
                         peak, form.RichEdit1->Size());
-            if (!counted) {
-                std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
-                            w2.Sent());
-                ++failures;
-            }
             form.Edit5->setText(blank);
         }
 
@@ -329,31 +347,16 @@ int main(int argc, char** argv) {
             session(mode.Stamps, mode.Log);
             std::printf("flood, both ports, HEX with a blank separator, %s:\n", mode.Name);
             const double cpu0 = CpuSeconds();
-            const auto start = Clock::now();
-            TWriter w1(pty1.MasterFd(), 21, 0);
-            TWriter w2(pty2.MasterFd(), 22, 0);
-            RunFor(sessionSeconds);
-            w1.Stop();
-            w2.Stop();
-            const bool counted = RunUntil(
-                [&] { return std::size_t(form.Port1Count) == w1.Sent() && std::size_t(form.Port2Count) == w2.Sent(); },
-                10);
-            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            const TFlood flood = FloodBoth(form, pty1, pty2, 21, sessionSeconds);
             session(false, false);
             const double cpu = CpuSeconds() - cpu0;
             const double received = double(form.Port1Count) + double(form.Port2Count);
-            std::printf("  port 1: %.2f MB/s shown, port 2: %.2f MB/s shown (%d and %d bytes counted)\n",
-                        form.Port1Count / wall / 1e6, form.Port2Count / wall / 1e6, form.Port1Count, form.Port2Count);
+            failures += ReportFlood(form, flood);
             std::printf("  CPU %.3f ms per kB received", cpu * 1000 / (received / 1000));
             if (mode.Log) std::printf(", log %.0f MB", logMegabytes());
             std::printf("\n");
             probe->Report(mode.Name);
             std::filesystem::remove(logPath.toStdString());
-            if (!counted) {
-                std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
-                            w2.Sent());
-                ++failures;
-            }
         }
         form.Button1->click();
         std::printf("paced, port 1 at 92160 B/s, time stamps and a log:\n");

@@ -19,7 +19,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/RunWithin.h"
+#include "platform/NetResolve.h"
 
 namespace afp {
 
@@ -48,39 +48,6 @@ void Tune(int fd) {
     SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, 2);
     SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
     SetOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(std::chrono::milliseconds(KeepAliveLimit).count()));
-}
-
-using TAddresses = std::shared_ptr<addrinfo>;
-
-// The host's addresses, or null with failure set. Numeric addresses need no
-// resolver; names are looked up within the deadline.
-TAddresses Resolve(const std::string& host, std::uint16_t port, std::chrono::steady_clock::time_point deadline,
-                   std::string& failure) {
-    struct TLookup {
-        TAddresses Addresses;
-        int Error = 0;
-    };
-    const std::string service = std::to_string(port);
-    auto lookup = [host, service](int flags) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = flags | AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        TLookup result;
-        result.Error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-        if (result.Error == 0) result.Addresses = TAddresses(found, ::freeaddrinfo);
-        return result;
-    };
-    TLookup numeric = lookup(AI_NUMERICHOST);
-    if (numeric.Error == 0) return numeric.Addresses;
-    const auto named = RunWithin<TLookup>(deadline, [lookup] { return lookup(0); });
-    if (!named) {
-        failure = "no address for " + host + " within the connect limit";
-        return nullptr;
-    }
-    if (named->Error != 0) failure = "no such host: " + host + " (" + ::gai_strerror(named->Error) + ")";
-    return named->Addresses;
 }
 
 // One address tried within the deadline: the connected socket, or -1 with

@@ -8,8 +8,8 @@
 // (WSAEnumNetworkEvents) after each wait, so a report nobody acts on yet
 // (input while the queue is full) cannot make the loop spin.
 
+#include "platform/NetResolve.h"
 #include "platform/NetSocket.h"
-#include "platform/RunWithin.h"
 
 // winsock2.h first: the other two build on it.
 #include <winsock2.h>
@@ -70,38 +70,6 @@ std::string ErrorString(int error) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
     return message.empty() ? "error " + std::to_string(error) : message;
-}
-
-using TAddresses = std::shared_ptr<addrinfo>;
-
-TAddresses Resolve(const std::string& host, std::uint16_t port, std::chrono::steady_clock::time_point deadline,
-                   std::string& failure) {
-    struct TLookup {
-        TAddresses Addresses;
-        int Error = 0;
-    };
-    const std::string service = std::to_string(port);
-    auto lookup = [host, service](int flags) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        hints.ai_flags = flags | AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        TLookup result;
-        result.Error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-        if (result.Error == 0) result.Addresses = TAddresses(found, ::freeaddrinfo);
-        return result;
-    };
-    TLookup numeric = lookup(AI_NUMERICHOST);
-    if (numeric.Error == 0) return numeric.Addresses;
-    const auto named = RunWithin<TLookup>(deadline, [lookup] { return lookup(0); });
-    if (!named) {
-        failure = "no address for " + host + " within the connect limit";
-        return nullptr;
-    }
-    if (named->Error != 0) failure = "no such host: " + host + " (" + ErrorString(named->Error) + ")";
-    return named->Addresses;
 }
 
 SOCKET ConnectOne(const addrinfo& address, std::chrono::steady_clock::time_point deadline, std::string& failure) {
