@@ -11,6 +11,7 @@
 // pair, which raises when no pty can be made: a benchmark cannot run
 // without one.
 
+#include "bench/ProcessCpu.h"
 #include "platform/UucpLock.h"
 #include "tests/support/PtyPair.h"
 
@@ -19,6 +20,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,13 +48,6 @@ inline void KeepOnlyDescriptor(int fd) {
         if (other > 2 && other != fd) ::close(other);
 }
 
-// CPU time of this process, all its threads, in seconds.
-inline double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 // Resident memory of this process in MiB.
 inline double ResidentMegabytes() {
     std::ifstream status("/proc/self/status");
@@ -68,24 +63,12 @@ inline double ResidentMegabytes() {
     return 0;
 }
 
-// Context switches of this process's live threads so far, voluntary and
-// involuntary together: how often its threads woke up.
+// Context switches of this process so far, voluntary and involuntary
+// together, threads that have ended included: how often its threads woke up.
 inline double ContextSwitches() {
-    double total = 0;
-    std::error_code none;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", none)) {
-        std::ifstream status(task.path() / "status");
-        std::string key;
-        while (status >> key) {
-            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-                double count = 0;
-                status >> count;
-                total += count;
-            }
-            status.ignore(1 << 16, '\n');
-        }
-    }
-    return total;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_nvcsw) + static_cast<double>(usage.ru_nivcsw);
 }
 
 // Serves the event loop for a while.

@@ -7,6 +7,7 @@
 // monitor's polling does, and the CPU an open, quiet core uses. It runs with
 // its own temporary settings folder whose port map names only the pty, and
 // never fails on time.
+#include "bench/ProcessCpu.h"
 #include "platform/UucpLock.h"
 #include "serial/AfComPortCore.h"
 #include "tests/support/PtyPair.h"
@@ -26,15 +27,11 @@
 
 namespace {
 
+using kalvaro::bench::CpuSeconds;
+
 using kalvaro::test::TPtyPair;
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 

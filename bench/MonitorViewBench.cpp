@@ -13,6 +13,7 @@
 // whose first characters are everywhere, one found once, and the mean of
 // stepping through a frequent match.
 
+#include "bench/ProcessCpu.h"
 #include "widgets/MonitorView.h"
 
 #include <QApplication>
@@ -29,6 +30,8 @@
 #include <vector>
 
 namespace {
+
+using kalvaro::bench::CpuSeconds;
 
 constexpr std::size_t MB = 1024 * 1024;
 const QRgb Port1Colour = qRgb(255, 255, 0);
@@ -58,14 +61,6 @@ struct TResult {
     double CpuSeconds;
     std::size_t Bytes;
 };
-
-// The machine is shared, so the process's own CPU time tells more than the
-// wall clock.
-double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 // Appends the pieces round-robin until total bytes went in; every paintEvery
 // appends it runs the event loop and paints the whole view.

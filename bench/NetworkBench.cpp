@@ -9,6 +9,7 @@
 // sending (the port writes, the far end reads): MB/s, and CPU per kB in this
 // process and in ser2net. Bytes are checked on arrival. Never fails on time;
 // says so and stops when ser2net is not installed.
+#include "bench/ProcessCpu.h"
 #include "platform/CommBackends.h"
 #include "platform/NetSocket.h"
 #include "platform/UucpLock.h"
@@ -32,17 +33,13 @@
 
 namespace {
 
+using kalvaro::bench::CpuSeconds;
+
 using kalvaro::test::TPtyPair;
 using kalvaro::test::TSer2net;
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t Chunk = 64 * 1024;
-
-double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // CPU seconds another process has used (utime + stime of /proc/<pid>/stat).
 double CpuSecondsOf(pid_t pid) {

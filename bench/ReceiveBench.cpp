@@ -204,16 +204,16 @@ int ReportFlood(const TForm1& form, const TFlood& flood) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool pacedOnly = argc > 1 && std::string(argv[1]) == "paced";
-    if (pacedOnly) {
-        const TBenchSettings settings("kalvaro-bench");
-        TPtyPair pty1;
-        TPtyPair pty2;
-        settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
-        QApplication app(argc, argv);
-        QApplication::setApplicationName("Kalvaro");
-        TForm1 form;
-        OpenBothInHex(form);
+    const TBenchSettings settings("kalvaro-bench");
+    TPtyPair pty1;
+    TPtyPair pty2;
+    settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kalvaro");
+    TForm1 form;
+    OpenBothInHex(form);
+
+    if (argc > 1 && std::string(argv[1]) == "paced") {
         return RunPacedCases(form, pty1, pty2, argc > 2 ? std::atof(argv[2]) : 6, argc > 3 ? std::atof(argv[3]) : 10,
                              argc > 4 ? std::atoi(argv[4]) : 0)
                    ? 1
@@ -226,19 +226,8 @@ int main(int argc, char** argv) {
     const double longSeparatorSeconds = argc > 5 ? std::atof(argv[5]) : 10;
     const double sessionSeconds = argc > 6 ? std::atof(argv[6]) : 10;
     const double pacedCaseSeconds = argc > 7 ? std::atof(argv[7]) : 6;
-
-    const TBenchSettings settings("kalvaro-bench");
-    TPtyPair pty1;
-    TPtyPair pty2;
-    settings.UsePorts(pty1.SlavePath(), pty2.SlavePath());
-
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Kalvaro");
     int failures = 0;
     {
-        TForm1 form;
-        OpenBothInHex(form);
-
         // 1. Flood on both ports.
         std::printf("flood, both ports, HEX with a blank separator:\n");
         const double rss0 = ResidentMegabytes();
