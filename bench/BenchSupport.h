@@ -20,7 +20,9 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +31,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +65,46 @@ inline double ResidentMegabytes() {
     }
     return 0;
 }
+
+// A writer in a child process, so that the figures of this process are
+// Kalvaro's alone. It shares a TShared (with an atomic Stop and Sent) with
+// this process; run(TShared&) is the child's work, which ends when Stop is
+// set. The child keeps only fd of this process's descriptors.
+template <class TShared>
+class TChildWriter {
+public:
+    template <class Run>
+    TChildWriter(int fd, Run run) {
+        shared_ = static_cast<TShared*>(
+            mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        new (shared_) TShared;
+        child_ = fork();
+        if (child_ == 0) {
+            KeepOnlyDescriptor(fd);
+            run(*shared_);
+            _exit(0);
+        }
+    }
+    ~TChildWriter() {
+        Stop();
+        munmap(shared_, sizeof(TShared));
+    }
+    TChildWriter(const TChildWriter&) = delete;
+    TChildWriter& operator=(const TChildWriter&) = delete;
+
+    void Stop() {
+        if (child_ <= 0) return;
+        shared_->Stop = true;
+        waitpid(child_, nullptr, 0);
+        child_ = -1;
+    }
+    std::size_t Sent() const { return shared_->Sent; }
+    const TShared& Shared() const { return *shared_; }
+
+private:
+    TShared* shared_ = nullptr;
+    pid_t child_ = -1;
+};
 
 // Context switches of this process so far, voluntary and involuntary
 // together, threads that have ended included: how often its threads woke up.

@@ -54,8 +54,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -82,28 +80,10 @@ using Clock = std::chrono::steady_clock;
 // process, so that the figures of this process are Kalvaro's alone.
 class TWriter {
 public:
-    TWriter(int fd, unsigned seed, double bytesPerSecond) {
-        shared_ = static_cast<TShared*>(
-            mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-        new (shared_) TShared;
-        child_ = fork();
-        if (child_ == 0) {
-            KeepOnlyDescriptor(fd);
-            Run(fd, seed, bytesPerSecond, *shared_);
-            _exit(0);
-        }
-    }
-    ~TWriter() {
-        Stop();
-        munmap(shared_, sizeof(TShared));
-    }
-    void Stop() {
-        if (child_ <= 0) return;
-        shared_->Stop = true;
-        waitpid(child_, nullptr, 0);
-        child_ = -1;
-    }
-    std::size_t Sent() const { return shared_->Sent; }
+    TWriter(int fd, unsigned seed, double bytesPerSecond)
+        : child_(fd, [=](TShared& shared) { Run(fd, seed, bytesPerSecond, shared); }) {}
+    void Stop() { child_.Stop(); }
+    std::size_t Sent() const { return child_.Sent(); }
     // The first count bytes of the stream a writer with this seed sends.
     static std::string Stream(unsigned seed, std::size_t count) {
         std::mt19937 random(seed);
@@ -148,8 +128,7 @@ private:
         }
     }
 
-    TShared* shared_ = nullptr;
-    pid_t child_ = -1;
+    TChildWriter<TShared> child_;
 };
 
 // Shows the window, the upper view in HEX with a blank separator, and opens

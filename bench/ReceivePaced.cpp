@@ -19,8 +19,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,7 +30,6 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <new>
 #include <random>
 #include <vector>
 
@@ -44,38 +41,18 @@ namespace {
 // a child process, and notes when each piece went out.
 class TPacedWriter {
 public:
-    TPacedWriter(int fd, unsigned seed, double bytesPerSecond, int pieceMs) {
-        shared_ = static_cast<TShared*>(
-            mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-        new (shared_) TShared;
-        child_ = fork();
-        if (child_ == 0) {
-            KeepOnlyDescriptor(fd);
-            Run(fd, seed, bytesPerSecond, pieceMs, *shared_);
-            _exit(0);
-        }
-    }
-    ~TPacedWriter() {
-        Stop();
-        munmap(shared_, sizeof(TShared));
-    }
-    TPacedWriter(const TPacedWriter&) = delete;
-    TPacedWriter& operator=(const TPacedWriter&) = delete;
-
-    void Stop() {
-        if (child_ <= 0) return;
-        shared_->Stop = true;
-        waitpid(child_, nullptr, 0);
-        child_ = -1;
-    }
-    std::size_t Sent() const { return shared_->Sent; }
+    TPacedWriter(int fd, unsigned seed, double bytesPerSecond, int pieceMs)
+        : child_(fd, [=](TShared& shared) { Run(fd, seed, bytesPerSecond, pieceMs, shared); }) {}
+    void Stop() { child_.Stop(); }
+    std::size_t Sent() const { return child_.Sent(); }
     // The latency of each piece whose last byte count covers, measured now;
     // each piece is measured once.
     void Shown(std::size_t count, std::vector<double>& latencies) {
         const std::int64_t now = NowNs();
-        const std::size_t pieces = shared_->Pieces;
-        while (matched_ < pieces && shared_->Piece[matched_].End <= count) {
-            latencies.push_back(static_cast<double>(now - shared_->Piece[matched_].WrittenNs) / 1e6);
+        const TShared& shared = child_.Shared();
+        const std::size_t pieces = shared.Pieces;
+        while (matched_ < pieces && shared.Piece[matched_].End <= count) {
+            latencies.push_back(static_cast<double>(now - shared.Piece[matched_].WrittenNs) / 1e6);
             ++matched_;
         }
     }
@@ -130,8 +107,7 @@ private:
         }
     }
 
-    TShared* shared_ = nullptr;
-    pid_t child_ = -1;
+    TChildWriter<TShared> child_;
     std::size_t matched_ = 0;
 };
 
