@@ -12,6 +12,7 @@
 #include "serial/AfDeviceWatch.h"
 #include "ui/AfApplicationError.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/CursorBlinkRest.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 
@@ -52,6 +53,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     WatchDevices();
     WatchReceiving();
     WatchInputBox();
+    new TCursorBlinkRest(this);
     // The keyboard focus rules (eventFilter).
     for (QObject* watched : std::initializer_list<QObject*>{RichEdit1, RichEdit2, Edit2, Edit7, Edit3})
         watched->installEventFilter(this);

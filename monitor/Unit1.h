@@ -621,7 +621,7 @@ private:
     // Keeps the newest lines of a view in sight: line n - 6 at the top.
     static void ScrollToNewest(TMonitorView* view);
     void SetAplyEnabled(QCheckBox* box, bool enabled);
-    // Takes sleep while no port floods; a port's receive events and the
+    // Takes sleep once one finds nothing; a port's receive events and the
     // status refresh wake them: the take follows a millisecond later when
     // the last one is a frame old, else when the frame is over.
     void WakePolling(int port);
@@ -634,8 +634,12 @@ private:
     // changes them a thousand times a second, faster than anyone reads. A
     // count that moves after a frame without a change is shown at once.
     void ShowCountSoon(QLineEdit* field);
+    // At once when the fields were last written a frame ago, else when that
+    // frame is over.
+    void ShowCountsWithinFrame();
     void ShowCounts();
-    QTimer* CountsTimer = nullptr;               // single-shot, one repaint interval after a field was written
+    QTimer* CountsTimer = nullptr;               // single-shot: the end of the frame in which the fields were written
+    QElapsedTimer CountsShown;                   // since the fields were last written; invalid before
     bool CountStale[3] = {false, false, false};  // Edit2, Edit7, Edit3
 
     // Guarded: main() destroys the companions before this window.

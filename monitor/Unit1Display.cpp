@@ -12,12 +12,15 @@
 // The rhythm: while both ports are quiet nothing runs. A port's receive
 // watcher (called on its event thread when bytes arrive, and every 200 ms
 // while bytes wait) posts one wake-up; the take follows a millisecond later
-// if the last one is a frame old, else when that frame is over, so a
-// trickling line costs the GUI thread about one take a frame, not one per
-// piece, and its newest bytes are on screen within a frame. A port that
+// if the last one is a frame old, else when that frame is over. A take that
+// found bytes is followed by another a frame later, until one finds none and
+// the takes sleep again; so a trickling line costs the GUI thread one take a
+// frame, not one per piece, and its newest bytes are on screen within a
+// frame. A port that
 // gives 16 kB or more in one take floods: its timer (Timer2, Timer3) takes
-// every millisecond while that lasts (Timer2 alone when both flood). The once-a-second status refresh also
-// wakes the take of an open port. Time stamps and the log (Unit1Session.cpp)
+// every millisecond while that lasts (Timer2 alone when both flood). The
+// once-a-second status refresh also wakes the take of a port whose bytes
+// wait. Time stamps and the log (Unit1Session.cpp)
 // use the same reads' arrival times.
 #include "monitor/Unit1.h"
 
@@ -99,23 +102,31 @@ void TForm1::CreateDialogs() {
 
 void TForm1::ShowCountSoon(QLineEdit* field) {
     CountStale[field == Edit2 ? 0 : field == Edit7 ? 1 : 2] = true;
-    // At once, unless a field was written less than a frame ago: then when
-    // that frame is over.
-    if (!CountsTimer->isActive()) ShowCounts();
+    ShowCountsWithinFrame();
+}
+
+void TForm1::ShowCountsWithinFrame() {
+    if (CountsTimer->isActive()) return;
+    // A take once a frame finds the last write a frame old give or take the
+    // timer's millisecond: it shows its counts itself, with no timer.
+    constexpr qint64 Slack = 2;
+    const qint64 since = CountsShown.isValid() ? CountsShown.elapsed() : TMonitorView::RepaintIntervalMs;
+    if (since + Slack >= TMonitorView::RepaintIntervalMs)
+        ShowCounts();
+    else
+        CountsTimer->start(static_cast<int>(TMonitorView::RepaintIntervalMs - since));
 }
 
 void TForm1::ShowCounts() {
     // Only the fields whose counter moved: an activation zeroes the counters
     // but leaves the fields showing the old numbers until the next byte.
     const std::pair<QLineEdit*, std::int32_t> fields[] = {{Edit2, Port1Count}, {Edit7, Port2Count}, {Edit3, SentCount}};
-    bool shown = false;
     for (int i = 0; i < 3; ++i) {
         if (!CountStale[i]) continue;
         CountStale[i] = false;
         fields[i].first->setText(QString::number(fields[i].second));
-        shown = true;
+        CountsShown.start();
     }
-    if (shown) CountsTimer->start();
 }
 
 void TForm1::WatchReceiving() {
@@ -136,8 +147,9 @@ void TForm1::WatchReceiving() {
     LastTake.start();
     // After Timer1Timer, which has refreshed the ports' states.
     connect(Timer1, &QTimer::timeout, this, [this] {
-        if (Comport1->IsOpen()) WakePolling(1);
-        if (ComPort2->IsOpen()) WakePolling(2);
+        // A quiet port costs nothing here; bytes left waiting are taken.
+        if (Comport1->IsOpen() && Comport1->InCount() > 0) WakePolling(1);
+        if (ComPort2->IsOpen() && ComPort2->InCount() > 0) WakePolling(2);
         // With both ports closed no take marks the log's progress.
         MarkLogComplete();
     });
@@ -202,8 +214,11 @@ void TForm1::RhythmAfterTake(const TTakenBytes (&taken)[2]) {
             timer->start();
     }
     if (flooding1 || flooding2) return;
-    // A running log needs both ports read once a frame (MarkLogComplete).
-    if (Log) {
+    // While bytes keep coming (and while a log runs, which needs both ports
+    // read once a frame, see MarkLogComplete) the next take is a frame
+    // later, without waiting to be woken: a trickling line then costs one
+    // wake-up of this thread per frame.
+    if (Log || !taken[0].Bytes.empty() || !taken[1].Bytes.empty()) {
         ReceiveFrame->start(TakeFrameMs);
         return;
     }
@@ -260,7 +275,7 @@ void TForm1::ShowTaken(const TTakenBytes (&taken)[2]) {
     Port2Count += counted[1];
     CountStale[0] = CountStale[0] || !taken[0].Bytes.empty();
     CountStale[1] = CountStale[1] || !taken[1].Bytes.empty();
-    if (!CountsTimer->isActive()) ShowCounts();
+    ShowCountsWithinFrame();
 }
 
 std::int32_t TForm1::ShowStamped(int port, std::string_view bytes, const afp::TArrivalChunks& chunks,

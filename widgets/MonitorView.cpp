@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -14,6 +15,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 
 #include <algorithm>
 #include <climits>
@@ -34,7 +37,51 @@ bool IsControl(char16_t ch) { return ch < 0x20 || (ch >= 0x7F && ch < 0xA0); }
 
 }  // namespace
 
+// The view's vertical scroll bar. Its range and value change with every
+// append, but in a long history the thumb moves by less than a pixel in most
+// frames: while the view defers it, a change is only noted, and at the
+// view's repaint the bar is redrawn when its thumb or its ends look
+// different from what it last drew.
+class TFrameScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+    void Defer() { Deferring = true; }
+    void Release() {
+        Deferring = false;
+        if (Looks() != Drawn) update();
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (!Deferring) QScrollBar::sliderChange(change);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        Drawn = Looks();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    struct TLooks {
+        QRect Thumb;
+        bool AtMinimum;
+        bool AtMaximum;
+        bool operator==(const TLooks&) const = default;
+    };
+    TLooks Looks() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                value() == minimum(), value() == maximum()};
+    }
+
+    bool Deferring = false;
+    std::optional<TLooks> Drawn;
+};
+
 TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent) : QAbstractScrollArea(parent), CodePage(codePage) {
+    Bar = new TFrameScrollBar(Qt::Vertical);
+    setVerticalScrollBar(Bar);
     for (int byte = 0; byte < 256; ++byte) {
         const char16_t ch = CodePageToUnicode(codePage, static_cast<unsigned char>(byte));
         Glyphs[byte] = IsControl(ch) ? QChar(u' ') : QChar(ch);
@@ -67,6 +114,8 @@ TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent) : QAbstractScrol
         if (Holding && EndInSight()) SetHeld(false);
     });
     viewport()->setCursor(Qt::IBeamCursor);
+    // paintEvent fills what it paints: Qt need not clear it first.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     UpdateMetrics();
 
     RepaintTimer.setSingleShot(true);
@@ -105,6 +154,7 @@ void TMonitorView::Clear() {
     Anchor = Cursor = 0;
     Selecting = false;
     SetHeld(false);
+    PaintWhole = true;
     UpdateScrollRange();
     ScheduleRepaint();
     emit TextChanged();
@@ -192,6 +242,17 @@ QMenu* TMonitorView::CreateContextMenu(QWidget* parent) {
 void TMonitorView::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
     const QRect area = event->rect();
+    // A paint of the whole view shows the text as it is now; a part painted
+    // from a text that has changed since the last repaint (an expose between
+    // frames) leaves the rest behind it, and the next repaint draws all.
+    if (area.contains(viewport()->rect())) {
+        PaintedTop = FirstVisibleLine();
+        PaintedEnd = Text.size();
+        PaintedTextRows = TextRowsInSight();
+        PaintWhole = false;
+    } else if (FirstVisibleLine() != PaintedTop || Text.size() != PaintedEnd) {
+        PaintWhole = true;
+    }
     painter.fillRect(area, Qt::black);
     painter.setFont(font());
 
@@ -236,15 +297,30 @@ void TMonitorView::paintEvent(QPaintEvent* event) {
 
 void TMonitorView::DrawCells(QPainter& painter, std::size_t column, std::size_t begin, std::size_t end,
                              int baseline) const {
-    // Characters the font draws one cell wide go out as one string; any other
-    // (a fallback font's glyph) is put into its own cell so that the columns
-    // stay where the wrapping arithmetic says they are.
+    // Bytes the font draws one cell wide go out as one run of its glyphs at
+    // the cells' places; any other (a fallback font's glyph) is put into its
+    // own cell so that the columns stay where the wrapping arithmetic says.
     const auto xOf = [&](std::size_t pos) { return static_cast<qreal>(column + pos - begin) * Advance; };
+    const auto glyphOf = [&](std::size_t pos) { return GlyphIndex[static_cast<unsigned char>(Text[pos])]; };
+    QList<quint32> indexes;
+    QList<QPointF> positions;
     std::size_t from = begin;
     while (from < end) {
         std::size_t to = from;
-        while (to < end && FitsCell[static_cast<unsigned char>(Text[to])]) ++to;
-        if (to > from) painter.drawText(QPointF(xOf(from), baseline), Shown(from, to));
+        while (to < end && glyphOf(to) != 0) ++to;
+        if (to > from) {
+            indexes.resize(static_cast<qsizetype>(to - from));
+            positions.resize(indexes.size());
+            for (std::size_t pos = from; pos < to; ++pos) {
+                indexes[static_cast<qsizetype>(pos - from)] = glyphOf(pos);
+                positions[static_cast<qsizetype>(pos - from)] = QPointF(xOf(pos) - xOf(from), 0);
+            }
+            QGlyphRun run;
+            run.setRawFont(RawFont);
+            run.setGlyphIndexes(indexes);
+            run.setPositions(positions);
+            painter.drawGlyphRun(QPointF(xOf(from), baseline), run);
+        }
         if (to < end) {
             painter.drawText(QPointF(xOf(to), baseline), Shown(to, to + 1));
             ++to;
@@ -267,19 +343,42 @@ void TMonitorView::scrollContentsBy(int, int) { ScheduleRepaint(); }
 
 void TMonitorView::ScheduleRepaint() {
     if (RepaintTimer.isActive()) return;
-    // The scroll bar's range and value change with every append; it is
-    // redrawn with the text, once per frame. The first change after a
-    // quiet frame is drawn as soon as the current event is handled (the
-    // rest of the same take comes with it), not a frame later.
-    verticalScrollBar()->setUpdatesEnabled(false);
+    // The scroll bar follows the text, once per frame. The first change
+    // after a quiet frame is drawn as soon as the current event is handled
+    // (the rest of the same take comes with it), not a frame later.
+    Bar->Defer();
     const qint64 sinceLast = LastRepaint.isValid() ? LastRepaint.elapsed() : RepaintIntervalMs;
     RepaintTimer.start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - sinceLast)));
 }
 
 void TMonitorView::Repaint() {
     LastRepaint.start();
-    verticalScrollBar()->setUpdatesEnabled(true);
-    viewport()->update();
+    Bar->Release();
+    // Text is appended at the end and the view follows it by whole rows:
+    // most frames change only the rows from the old end on, or, once the
+    // view has scrolled, the rows that hold text.
+    const int top = FirstVisibleLine();
+    const int textRows = TextRowsInSight();
+    const int width = viewport()->width();
+    if (PaintWhole) {
+        viewport()->update();
+    } else if (top != PaintedTop) {
+        viewport()->update(0, 0, width, std::max(PaintedTextRows, textRows) * LineHeight);
+    } else if (Text.size() != PaintedEnd) {
+        const long long from = static_cast<long long>(RowOf(PaintedEnd)) - top;
+        if (from < textRows)
+            viewport()->update(0, static_cast<int>(std::max(0LL, from)) * LineHeight, width,
+                               (textRows - static_cast<int>(std::max(0LL, from))) * LineHeight);
+    }
+    PaintedTop = top;
+    PaintedEnd = Text.size();
+    PaintedTextRows = textRows;
+    PaintWhole = false;
+}
+
+int TMonitorView::TextRowsInSight() const {
+    const long long rows = static_cast<long long>(TotalRows()) - FirstVisibleLine();
+    return static_cast<int>(std::clamp<long long>(rows, 0, VisibleLines() + 1));
 }
 
 void TMonitorView::mousePressEvent(QMouseEvent* event) {
@@ -365,6 +464,12 @@ void TMonitorView::UpdateMetrics() {
         const QString between = QChar(u'a') + QString(Glyphs[byte]) + QChar(u'b');
         FitsCell[byte] = std::abs(metrics.horizontalAdvance(between) - pair - Advance) < 0.05;
     }
+    RawFont = QRawFont::fromFont(font());
+    for (int byte = 0; byte < 256; ++byte) {
+        const QList<quint32> glyphs =
+            RawFont.isValid() ? RawFont.glyphIndexesForString(QString(Glyphs[byte])) : QList<quint32>();
+        GlyphIndex[byte] = FitsCell[byte] && glyphs.size() == 1 ? glyphs.front() : 0;
+    }
     const QFontMetrics whole(font());
     LineHeight = std::max(1, whole.lineSpacing());
     Ascent = whole.ascent();
@@ -422,6 +527,7 @@ bool TMonitorView::TrimIfOverBound() {
 
 void TMonitorView::DropFront(std::size_t cut) {
     const std::size_t topPosition = RowSpan(FirstVisibleLine()).Begin;
+    PaintWhole = true;
     Text.erase(0, cut);
 
     const auto firstKept = std::upper_bound(LineStarts.begin(), LineStarts.end(), cut) - 1;

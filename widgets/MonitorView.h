@@ -39,8 +39,11 @@
 // view (and its scroll bar) for each piece would cost far more than keeping
 // it; appends and scrolling therefore redraw at most once per frame
 // (RepaintIntervalMs): at once when the view was last redrawn a frame ago or
-// more, else when that frame is over. The model — text, rows, scroll
-// position — is always up to date; only the pixels follow within a frame.
+// more, else when that frame is over. A repaint redraws only the rows that
+// changed (from the old end of the text on, or the rows that hold text once
+// the view has scrolled), and the scroll bar only when its thumb moved. The
+// model — text, rows, scroll position — is always up to date; only the
+// pixels follow within a frame.
 //
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
 
@@ -48,6 +51,7 @@
 
 #include <QAbstractScrollArea>
 #include <QElapsedTimer>
+#include <QRawFont>
 #include <QRgb>
 #include <QString>
 #include <QTimer>
@@ -62,6 +66,7 @@
 
 class QMenu;
 class QPainter;
+class TFrameScrollBar;
 
 class TMonitorView : public QAbstractScrollArea {
     Q_OBJECT
@@ -194,6 +199,12 @@ private:
     const TCodePage CodePage;
     std::array<QChar, 256> Glyphs;
     std::array<bool, 256> FitsCell{};
+    // The font's own glyph for each byte, 0 where the font has none (a
+    // fallback font draws it) or it does not fit one cell. Rows are drawn
+    // from these glyphs directly: shaping every visible row again each
+    // frame cost more than everything else the view does.
+    QRawFont RawFont;
+    std::array<quint32, 256> GlyphIndex{};
 
     std::string Text;
     std::vector<TRun> Runs;
@@ -211,8 +222,18 @@ private:
     std::size_t Anchor = 0;
     std::size_t Cursor = 0;
     bool Selecting = false;
+    TFrameScrollBar* Bar = nullptr;  // the vertical scroll bar, owned by the view
     QTimer RepaintTimer;
     QElapsedTimer LastRepaint;  // since the latest repaint; invalid before the first
+    // What the pixels show, so that a repaint redraws only the rows that
+    // changed: the first row in sight, the text's length and how many rows
+    // in sight held text. PaintWhole: they no longer describe the pixels.
+    int PaintedTop = 0;
+    std::size_t PaintedEnd = 0;
+    int PaintedTextRows = 0;
+    bool PaintWhole = true;
+    // Rows in sight from the first visible one to the text's end.
+    int TextRowsInSight() const;
     std::function<void(QMenu&)> MenuExtender;
     // The glyphs in lower case, for finding without case; a line feed is
     // U+FFFF, which no needle holds.

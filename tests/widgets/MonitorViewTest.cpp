@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
@@ -429,6 +430,32 @@ TEST_F(MonitorViewTest, PaintDrawsTheVisibleRowsInTheirColours) {
     QImage selected = View->viewport()->grab().toImage();
     EXPECT_TRUE(HasPixel(selected, [&](QColor c) { return c == highlight; }));
     EXPECT_FALSE(View->grab().isNull());
+}
+
+// A view redraws only the rows a frame changed; what is on screen must stay
+// what a paint of the whole view would show, whatever the appends, scrolls
+// and trims between frames.
+TEST_F(MonitorViewTest, EachFrameLeavesTheScreenAsAWholePaintWouldDrawIt) {
+    View->SetMaxBytes(600);
+    const auto onScreen = [&] {
+        const QPoint at = View->viewport()->mapTo(View.get(), QPoint(0, 0));
+        const QSize size = View->viewport()->size();
+        return View->screen()
+            ->grabWindow(View->winId(), at.x(), at.y(), size.width(), size.height())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    const QRgb colours[] = {Red, Green, Blue, White};
+    for (int frame = 0; frame < 60; ++frame) {
+        std::string piece(static_cast<std::size_t>(7 + frame * 13 % 90), static_cast<char>('A' + frame % 26));
+        if (frame % 4 == 1) piece += '\n';
+        View->Append(piece, colours[frame % 4]);
+        if (frame == 30) View->ScrollLines(-3);  // the user looks back for a moment
+        if (frame != 30) View->ScrollLines(View->LineCount() - View->FirstVisibleLine() - 6);
+        QTest::qWait(TMonitorView::RepaintIntervalMs + 10);
+        ASSERT_EQ(onScreen(), View->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32))
+            << "frame " << frame;
+    }
 }
 
 TEST_F(MonitorViewTest, FindMatchesAcrossColourRunsAndWrappedRowsButNotLines) {
