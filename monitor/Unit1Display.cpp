@@ -217,8 +217,13 @@ void TForm1::RhythmAfterTake(const TTakenBytes (&taken)[2]) {
     // While bytes keep coming (and while a log runs, which needs both ports
     // read once a frame, see MarkLogComplete) the next take is a frame
     // later, without waiting to be woken: a trickling line then costs one
-    // wake-up of this thread per frame.
-    if (Log || !taken[0].Bytes.empty() || !taken[1].Bytes.empty()) {
+    // wake-up of this thread per frame. The takes sleep only after two
+    // frames without bytes: a port's event thread pauses a while after each
+    // arrival (GatherMs), and bytes that came in that pause would wake a
+    // sleeping take only when it ended.
+    const bool gotBytes = !taken[0].Bytes.empty() || !taken[1].Bytes.empty();
+    EmptyTakes = gotBytes ? 0 : EmptyTakes + 1;
+    if (Log || EmptyTakes < 2) {
         ReceiveFrame->start(TakeFrameMs);
         return;
     }

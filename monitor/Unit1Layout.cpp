@@ -98,6 +98,10 @@ QCheckBox* Check(QWidget* parent, const char* name, const QString& text, int lef
 QLineEdit* CountField(QWidget* parent, const char* name, int left, int top) {
     auto* field = Put(new QLineEdit("0", parent), name, left, top, 57, 21);
     field->setReadOnly(true);
+    // The field draws all it covers but its frame's round corners, where the
+    // panel beneath never changes: a new count need not repaint the panel
+    // and the captions beside it, once a frame while data arrives.
+    field->setAttribute(Qt::WA_OpaquePaintEvent);
     return field;
 }
 

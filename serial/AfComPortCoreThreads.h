@@ -84,8 +84,10 @@ private:
     void WaitFailed(DWORD error);
 
     static constexpr DWORD IdlePollMs = 200;
-    // After an arrival alone, the pause in which further arrivals gather.
-    static constexpr DWORD GatherMs = 4;
+    // After an arrival alone, the pause in which further arrivals gather:
+    // about a display frame, as often as a window can show them. A modem
+    // line's change in the pause is reported when it ends.
+    static constexpr DWORD GatherMs = 15;
 
     DWORD eventResult_ = 0;
     bool pending_ = false;  // a wait is outstanding, or none will be armed again

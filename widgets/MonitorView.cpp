@@ -39,22 +39,26 @@ bool IsControl(char16_t ch) { return ch < 0x20 || (ch >= 0x7F && ch < 0xA0); }
 
 // The view's vertical scroll bar. Its range and value change with every
 // append, but in a long history the thumb moves by less than a pixel in most
-// frames: while the view defers it, a change is only noted, and at the
-// view's repaint the bar is redrawn when its thumb or its ends look
-// different from what it last drew.
+// frames: a change of range or value is only noted, and the view's repaint
+// (ShowChanges) redraws the bar when its thumb or its ends look different
+// from what it last drew.
 class TFrameScrollBar : public QScrollBar {
 public:
     using QScrollBar::QScrollBar;
 
-    void Defer() { Deferring = true; }
-    void Release() {
-        Deferring = false;
-        if (Looks() != Drawn) update();
+    void ShowChanges() {
+        const TLooks now = Looks();
+        if (!Drawn || Drawn->AtMinimum != now.AtMinimum || Drawn->AtMaximum != now.AtMaximum)
+            update();
+        else if (Drawn->Thumb != now.Thumb)
+            // Only the thumb moved: what it left and what it covers now, with
+            // the outline the style draws around it.
+            update(Drawn->Thumb.united(now.Thumb).adjusted(-2, -2, 2, 2));
     }
 
 protected:
     void sliderChange(SliderChange change) override {
-        if (!Deferring) QScrollBar::sliderChange(change);
+        if (change == SliderOrientationChange) QScrollBar::sliderChange(change);
     }
     void paintEvent(QPaintEvent* event) override {
         Drawn = Looks();
@@ -75,7 +79,6 @@ private:
                 value() == minimum(), value() == maximum()};
     }
 
-    bool Deferring = false;
     std::optional<TLooks> Drawn;
 };
 
@@ -204,6 +207,7 @@ void TMonitorView::SetMaxBytes(std::size_t maxBytes) {
     MaxBytesKept = std::max<std::size_t>(1, maxBytes);
     if (!TrimIfOverBound()) return;
     UpdateScrollRange();
+    Bar->ShowChanges();
     viewport()->update();
     emit TextChanged();
 }
@@ -343,17 +347,16 @@ void TMonitorView::scrollContentsBy(int, int) { ScheduleRepaint(); }
 
 void TMonitorView::ScheduleRepaint() {
     if (RepaintTimer.isActive()) return;
-    // The scroll bar follows the text, once per frame. The first change
-    // after a quiet frame is drawn as soon as the current event is handled
-    // (the rest of the same take comes with it), not a frame later.
-    Bar->Defer();
+    // The first change after a quiet frame is drawn as soon as the current
+    // event is handled (the rest of the same take comes with it), not a
+    // frame later.
     const qint64 sinceLast = LastRepaint.isValid() ? LastRepaint.elapsed() : RepaintIntervalMs;
     RepaintTimer.start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - sinceLast)));
 }
 
 void TMonitorView::Repaint() {
     LastRepaint.start();
-    Bar->Release();
+    Bar->ShowChanges();
     // Text is appended at the end and the view follows it by whole rows:
     // most frames change only the rows from the old end on, or, once the
     // view has scrolled, the rows that hold text.
@@ -488,6 +491,7 @@ void TMonitorView::Rewrap() {
     } else {
         UpdateScrollRange();
     }
+    Bar->ShowChanges();
     viewport()->update();
 }
 

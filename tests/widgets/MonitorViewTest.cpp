@@ -432,19 +432,20 @@ TEST_F(MonitorViewTest, PaintDrawsTheVisibleRowsInTheirColours) {
     EXPECT_FALSE(View->grab().isNull());
 }
 
-// A view redraws only the rows a frame changed; what is on screen must stay
-// what a paint of the whole view would show, whatever the appends, scrolls
-// and trims between frames.
+// A view redraws only the rows a frame changed, and its scroll bar only
+// where the thumb moved; what is on screen must stay what a paint of the
+// whole view would show, whatever the appends, scrolls and trims between
+// frames.
 TEST_F(MonitorViewTest, EachFrameLeavesTheScreenAsAWholePaintWouldDrawIt) {
     View->SetMaxBytes(600);
-    const auto onScreen = [&] {
-        const QPoint at = View->viewport()->mapTo(View.get(), QPoint(0, 0));
-        const QSize size = View->viewport()->size();
+    const auto onScreen = [&](QWidget* part) {
+        const QPoint at = part->mapTo(View.get(), QPoint(0, 0));
         return View->screen()
-            ->grabWindow(View->winId(), at.x(), at.y(), size.width(), size.height())
+            ->grabWindow(View->winId(), at.x(), at.y(), part->width(), part->height())
             .toImage()
             .convertToFormat(QImage::Format_RGB32);
     };
+    const auto drawnAfresh = [](QWidget* part) { return part->grab().toImage().convertToFormat(QImage::Format_RGB32); };
     const QRgb colours[] = {Red, Green, Blue, White};
     for (int frame = 0; frame < 60; ++frame) {
         std::string piece(static_cast<std::size_t>(7 + frame * 13 % 90), static_cast<char>('A' + frame % 26));
@@ -453,8 +454,11 @@ TEST_F(MonitorViewTest, EachFrameLeavesTheScreenAsAWholePaintWouldDrawIt) {
         if (frame == 30) View->ScrollLines(-3);  // the user looks back for a moment
         if (frame != 30) View->ScrollLines(View->LineCount() - View->FirstVisibleLine() - 6);
         QTest::qWait(TMonitorView::RepaintIntervalMs + 10);
-        ASSERT_EQ(onScreen(), View->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32))
-            << "frame " << frame;
+        ASSERT_EQ(onScreen(View->viewport()), drawnAfresh(View->viewport())) << "text, frame " << frame;
+        if (View->verticalScrollBar()->isVisible()) {
+            ASSERT_EQ(onScreen(View->verticalScrollBar()), drawnAfresh(View->verticalScrollBar()))
+                << "scroll bar, frame " << frame;
+        }
     }
 }
 
