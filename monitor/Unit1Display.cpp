@@ -12,16 +12,15 @@
 // The rhythm: while both ports are quiet nothing runs. A port's receive
 // watcher (called on its event thread when bytes arrive, and every 200 ms
 // while bytes wait) posts one wake-up; the take follows a millisecond later
-// if the last one is a frame old, else when that frame is over. A take that
-// found bytes is followed by another a frame later, until one finds none and
-// the takes sleep again; so a trickling line costs the GUI thread one take a
-// frame, not one per piece, and its newest bytes are on screen within a
-// frame. A port that
-// gives 16 kB or more in one take floods: its timer (Timer2, Timer3) takes
-// every millisecond while that lasts (Timer2 alone when both flood). The
-// once-a-second status refresh also wakes the take of a port whose bytes
-// wait. Time stamps and the log (Unit1Session.cpp)
-// use the same reads' arrival times.
+// if the last one is a frame old, else when that frame is over. A take is
+// followed by another a frame later until two in a row find no bytes, and
+// then the takes sleep again; so a trickling line costs the GUI thread one
+// take a frame, not one per piece, and its newest bytes are on screen within
+// a frame. A port that gives 16 kB or more in one take floods: its timer
+// (Timer2, Timer3) takes every millisecond while that lasts (Timer2 alone
+// when both flood). The once-a-second status refresh also wakes the take of
+// a port whose bytes wait. Time stamps and the log (Unit1Session.cpp) use the
+// same reads' arrival times.
 #include "monitor/Unit1.h"
 
 #include "monitor/ArrivalOrder.h"
