@@ -431,6 +431,11 @@ protected:
     void LineWake() override { link_->Socket().Wake(); }
 
 private:
+    // LineApplyState's: queues the commands for the server and waits, within
+    // AnswerLimit, for the answers to those it answers. True when every one
+    // came; answers: the answers as they stand then.
+    bool SendSettings(const std::vector<TSettingCommand>& commands, TAnswers& answers);
+
     void Run();
     // Each returns false once the connection is lost. more: there are
     // writes left to take at once.
@@ -609,6 +614,26 @@ void TNetworkCommDevice::Lose(const std::string& cause) {
     link_->Socket().Disconnect();
 }
 
+bool TNetworkCommDevice::SendSettings(const std::vector<TSettingCommand>& commands, TAnswers& answers) {
+    TBytes bytes;
+    std::vector<TSetting> awaited;
+    std::unique_lock guard(lock_);
+    for (const TSettingCommand& command : commands) {
+        Encode(command, bytes);
+        if (!command.Awaited) continue;
+        answers_.Requested[command.Setting] = answers_.Answered[command.Setting] + 1;
+        awaited.push_back(command.Setting);
+    }
+    outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
+    guard.unlock();
+    LineWake();
+    guard.lock();
+    const bool answered =
+        answered_.wait_for(guard, AnswerLimit, [&] { return lost_.load() || answers_.AllAnswered(awaited); });
+    answers = answers_;
+    return answered;
+}
+
 DWORD TNetworkCommDevice::LineApplyState(const DCB& dcb) {
     if (mode_ != TMode::LineControl) {
         // Raw bytes: every setting is taken and none has an effect.
@@ -625,24 +650,9 @@ DWORD TNetworkCommDevice::LineApplyState(const DCB& dcb) {
     std::lock_guard settingsGuard(settingsLock_);
     DCB previous{};
     GetCommState(previous);
-    TBytes bytes;
-    std::vector<TSetting> awaited;
-    std::unique_lock guard(lock_);
-    for (const TSettingCommand& command : commands) {
-        Encode(command, bytes);
-        if (!command.Awaited) continue;
-        answers_.Requested[command.Setting] = answers_.Answered[command.Setting] + 1;
-        awaited.push_back(command.Setting);
-    }
-    outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
-    guard.unlock();
-    LineWake();
-    guard.lock();
-    const bool answered =
-        answered_.wait_for(guard, AnswerLimit, [&] { return lost_.load() || answers_.AllAnswered(awaited); });
+    TAnswers answers;
+    const bool answered = SendSettings(commands, answers);
     if (lost_.load()) return ERROR_BAD_COMMAND;
-    const TAnswers answers = answers_;
-    guard.unlock();
 
     std::string refusal;
     for (const TSettingCommand& command : commands) {
@@ -664,20 +674,9 @@ DWORD TNetworkCommDevice::LineApplyState(const DCB& dcb) {
     // for the answers to its own requests.
     std::vector<TSettingCommand> restore;
     if (CommandsFor(previous, restore) == ERROR_SUCCESS) {
-        TBytes back;
-        std::vector<TSetting> restored;
-        guard.lock();
-        for (const TSettingCommand& command : restore) {
-            if (!command.Awaited) continue;
-            Encode(command, back);
-            answers_.Requested[command.Setting] = answers_.Answered[command.Setting] + 1;
-            restored.push_back(command.Setting);
-        }
-        outbox_.insert(outbox_.end(), back.begin(), back.end());
-        guard.unlock();
-        LineWake();
-        guard.lock();
-        answered_.wait_for(guard, AnswerLimit, [&] { return lost_.load() || answers_.AllAnswered(restored); });
+        std::erase_if(restore, [](const TSettingCommand& command) { return !command.Awaited; });
+        TAnswers ignored;
+        SendSettings(restore, ignored);
     }
     return ERROR_NOT_SUPPORTED;
 }
