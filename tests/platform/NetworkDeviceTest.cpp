@@ -270,19 +270,15 @@ TEST(NetworkDevice, AServerThatRefusesComPortOptionGivesRawBytesAndTheDescriptio
 
 // ---- servers that misbehave ----
 
-TEST(NetworkDevice, GarbageBeforeTheNegotiationIsData) {
+TEST(NetworkDevice, GarbageBeforeTheNegotiationIsDataAndBadSubnegotiationsAreIgnored) {
     TServerBehaviour chatty;
     chatty.Before = {'l', 'o', 'g', Iac, 7, 'i', 'n', ':', 0xFF, 0xFF};
     TRfc2217TestServer server(chatty);
     auto device = OpenOn(server);
     ASSERT_TRUE(device) << LastError();
     EXPECT_TRUE(SameBytes({'l', 'o', 'g', 'i', 'n', ':', 0xFF}, ReadFromDevice(*device, 7)));
-}
 
-TEST(NetworkDevice, TruncatedAndUnknownSubnegotiationsAreIgnored) {
-    TRfc2217TestServer server;
-    auto device = OpenOn(server);
-    ASSERT_TRUE(device) << LastError();
+    // Truncated and unknown subnegotiations after the negotiation.
     ASSERT_TRUE(server.SendRaw({Iac, Sb, 44,  101, 0,  Iac, Se, Iac, Sb, 44,  150, 1,   2,  Iac, Se, Iac,
                                 Sb,  44, 107, Iac, Se, Iac, Sb, 24,  1,  Iac, Se,  Iac, Sb, Iac, Se}));
     ASSERT_TRUE(server.Write(BytesOf("still here")));
