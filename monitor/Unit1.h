@@ -627,7 +627,6 @@ private:
     void WakePolling(int port);
     QTimer* ReceiveFrame = nullptr;  // single-shot: the next take of a trickling line
     QElapsedTimer LastTake;          // since the latest take
-    int EmptyTakes = 0;              // takes in a row that found no bytes
     // Set while a port's takes sleep; the port's event thread clears it and
     // posts the wake-up.
     std::atomic<bool> PollingAsleep[2] = {false, false};

@@ -53,6 +53,7 @@ constexpr std::int32_t MaxBytesPerTick = 256 * 1024;
 // A line that trickles is taken at most once per frame: the screen changes
 // no more often, and every take costs a wake-up of the GUI thread.
 constexpr qint64 TakeFrameMs = TMonitorView::RepaintIntervalMs;
+constexpr qint64 TakeSlackMs = TMonitorView::RepaintSlackMs;
 // A take this large means the port floods: taking only once a frame would
 // cap what it shows, so its timer takes every millisecond while it lasts.
 constexpr std::size_t FloodTakeBytes = std::size_t{16} * 1024;
@@ -142,7 +143,14 @@ void TForm1::WatchReceiving() {
     ReceiveFrame = new QTimer(this);
     ReceiveFrame->setSingleShot(true);
     ReceiveFrame->setTimerType(Qt::PreciseTimer);
-    connect(ReceiveFrame, &QTimer::timeout, this, [this] { TakeReceived(); });
+    connect(ReceiveFrame, &QTimer::timeout, this, [this] {
+        TakeReceived();
+        // This take is a frame after the last one: its counts go with it. A
+        // count written on a timer of its own could settle just before each
+        // take and hold every count back by a frame.
+        CountsTimer->stop();
+        ShowCounts();
+    });
     LastTake.start();
     // After Timer1Timer, which has refreshed the ports' states.
     connect(Timer1, &QTimer::timeout, this, [this] {
@@ -168,10 +176,13 @@ void TForm1::WakePolling(int port) {
     PollingAsleep[port - 1] = false;
     // A take that is already due serves the port too.
     if (Timer2->isActive() || Timer3->isActive() || ReceiveFrame->isActive()) return;
-    // A millisecond at least, so that what both ports got at about the same
-    // moment comes in one take.
+    // A take a frame after the last one, give or take the timers' slack,
+    // runs a millisecond later, so that what both ports handed over at about
+    // the same moment comes in one take: a port hands over what it gathered
+    // about once a frame, and a take that waited for the rest of a frame
+    // each time would fall behind it.
     const qint64 sinceLast = LastTake.elapsed();
-    ReceiveFrame->start(static_cast<int>(std::max<qint64>(1, TakeFrameMs - sinceLast)));
+    ReceiveFrame->start(static_cast<int>(std::max<qint64>(1, TakeFrameMs - TakeSlackMs - sinceLast)));
 }
 
 void TForm1::TakeReceived() {
@@ -213,16 +224,13 @@ void TForm1::RhythmAfterTake(const TTakenBytes (&taken)[2]) {
             timer->start();
     }
     if (flooding1 || flooding2) return;
-    // While bytes keep coming (and while a log runs, which needs both ports
-    // read once a frame, see MarkLogComplete) the next take is a frame
-    // later, without waiting to be woken: a trickling line then costs one
-    // wake-up of this thread per frame. The takes sleep only after two
-    // frames without bytes: a port's event thread pauses a while after each
-    // arrival (GatherMs), and bytes that came in that pause would wake a
-    // sleeping take only when it ended.
-    const bool gotBytes = !taken[0].Bytes.empty() || !taken[1].Bytes.empty();
-    EmptyTakes = gotBytes ? 0 : EmptyTakes + 1;
-    if (Log || EmptyTakes < 2) {
+    // While a log runs, which needs both ports read once a frame (see
+    // MarkLogComplete), the next take is a frame later. Otherwise the takes
+    // sleep until a port's watcher wakes them: a port hands over what came
+    // about once a frame (its device gathers, or its event thread pauses
+    // after each arrival), and a take follows each hand-over (WakePolling),
+    // so a trickling line costs one take a frame.
+    if (Log) {
         ReceiveFrame->start(TakeFrameMs);
         return;
     }

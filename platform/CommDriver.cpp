@@ -1,9 +1,21 @@
 #include "platform/CommDriver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace afp {
+
+namespace {
+
+// The device that holds bytes back, if any. Written under GathererLock, which
+// is also held while it hands over: it gives up the place (ShutdownDriver)
+// only once that is done. Read without the lock to skip it when there is no
+// other gatherer.
+std::mutex GathererLock;
+std::atomic<TCommDriver*> Gatherer{nullptr};
+
+}  // namespace
 
 TCommDriver::TCommDriver(const DCB& initialState, DWORD modemStatus)
     : state_(initialState), modem_(modemStatus), inBuffer_(MinInputQueue) {}
@@ -374,7 +386,30 @@ bool TCommDriver::IsLost() const {
     return lost_;
 }
 
+bool TCommDriver::TryGather() {
+    const std::lock_guard guard(GathererLock);
+    TCommDriver* const present = Gatherer.load();
+    if (present != nullptr && present != this) return false;
+    Gatherer.store(this);
+    return true;
+}
+
+void TCommDriver::StopGathering() {
+    if (Gatherer.load() != this) return;
+    const std::lock_guard guard(GathererLock);
+    if (Gatherer.load() == this) Gatherer.store(nullptr);
+}
+
+void TCommDriver::HandOverGatheredElsewhere() {
+    const TCommDriver* const seen = Gatherer.load();
+    if (seen == nullptr || seen == this) return;
+    const std::lock_guard guard(GathererLock);
+    TCommDriver* const present = Gatherer.load();
+    if (present != nullptr && present != this) present->LineHandOverGathered();
+}
+
 void TCommDriver::ShutdownDriver() {
+    StopGathering();
     std::unique_lock guard(lock_);
     if (shutDown_) return;
     shutDown_ = true;

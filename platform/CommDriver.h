@@ -93,6 +93,18 @@ protected:
     // output is refused. Called by the backend's destructor.
     void ShutdownDriver();
 
+    // ---- bytes held back ----
+    // One device at a time may leave what arrives in its line for a while
+    // and read it in one piece: the gatherer. Two ports' bytes then still
+    // keep the order they came in, since every backend calls
+    // HandOverGatheredElsewhere() before it delivers what it read, which
+    // makes the gatherer, if another device, hand over what it holds first
+    // (LineHandOverGathered, on the caller's thread). TryGather makes this
+    // device the gatherer unless another one is; StopGathering gives it up.
+    bool TryGather();
+    void StopGathering();
+    void HandOverGatheredElsewhere();
+
     // ---- the backend's line; called without the driver lock ----
     // Applies a validated DCB (speed, framing, flow control, DTR and RTS
     // control). Returns ERROR_SUCCESS or why it cannot.
@@ -103,6 +115,10 @@ protected:
     virtual void LineFlush(DWORD purgeFlags) = 0;
     // Something for the line to do: output was queued, or input room freed.
     virtual void LineWake() = 0;
+    // Read and deliver what the line holds back, now, on another device's
+    // thread. Called only while this device is the gatherer, without any
+    // driver lock, and never once ShutdownDriver() has begun.
+    virtual void LineHandOverGathered() {}
 
 private:
     struct TPendingWrite {

@@ -562,7 +562,10 @@ bool TNetworkCommDevice::ReadInput() {
         return false;
     }
     if (stripNull_.load()) data_.erase(std::remove(data_.begin(), data_.end(), BYTE{0}), data_.end());
-    if (!data_.empty() && DeliverInput(data_.data(), data_.size()) < data_.size()) ReportLineErrors(CE_RXOVER);
+    if (!data_.empty()) {
+        HandOverGatheredElsewhere();
+        if (DeliverInput(data_.data(), data_.size()) < data_.size()) ReportLineErrors(CE_RXOVER);
+    }
     for (const TComPortMessage& message : messages_) Apply(telnet::ReadServerReport(message));
     return true;
 }

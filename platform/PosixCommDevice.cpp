@@ -75,6 +75,7 @@
 
 #include "platform/CommBackends.h"
 #include "platform/CommDriver.h"
+#include "platform/FrameTicks.h"
 #include "platform/PosixTermios2.h"
 #include "platform/Trace.h"
 #include "platform/UucpLock.h"
@@ -112,12 +113,16 @@ constexpr auto ModemPollInterval = std::chrono::milliseconds(20);
 
 // A line that trickles (a few bytes at a time, hundreds of times a second)
 // would otherwise cost a wake-up and a read per piece in this thread, the
-// event thread and the application. After a small read the next one waits
-// this long: what arrives meanwhile is taken in one read, and no byte is
-// delayed by more than this. A read of at least FloodRead bytes means the
-// line runs at full speed, and the next read follows at once.
+// event thread and the application. The first bytes after a quiet spell are
+// read at once. After that the device holds what arrives back until the
+// next frame tick (FrameTicks.h) and takes it in one read, if it is the
+// gatherer (CommDriver.h: one device at a time, so that another device's
+// read can make it hand over first and both ports' bytes keep their order);
+// otherwise each read waits ReadGap after the last. A read of at least
+// FloodRead bytes (half the kernel's line buffer) means the line runs at
+// full speed: the device stops gathering and reads again at once.
 constexpr auto ReadGap = std::chrono::microseconds(1000);
-constexpr std::size_t FloodRead = 1024;
+constexpr std::size_t FloodRead = 2048;
 // Unix98 pty slaves: majors 136 to 143.
 constexpr unsigned PtySlaveFirstMajor = 136;
 constexpr unsigned PtySlaveLastMajor = 143;
@@ -359,12 +364,16 @@ protected:
     DWORD LineEscape(DWORD function) override;
     void LineFlush(DWORD purgeFlags) override;
     void LineWake() override;
+    void LineHandOverGathered() override;
 
 private:
     void Run();
     // Each returns false once the line is lost.
     // taken: the bytes the read brought.
     bool ReadInput(std::size_t& taken);
+    // One read into the input queue, under readLock_: what read() returned,
+    // and its errno when that was negative (EAGAIN when the queue is full).
+    ssize_t ReadLocked(int& error);
     bool WriteOutput();
     bool PollModem();
     // MarkLost, and the claims go with the device. error: the errno that
@@ -382,7 +391,10 @@ private:
     bool counters_;                  // I/O thread only after start
     serial_icounter_struct counts_;  // I/O thread only after start
     bool ringSeen_ = false;          // I/O thread only
-    std::vector<BYTE> readBuffer_;   // I/O thread only
+    // One read of the tty at a time: the I/O thread's own, or one that
+    // another device's thread asks for (LineHandOverGathered).
+    std::mutex readLock_;
+    std::vector<BYTE> readBuffer_;  // under readLock_
     std::atomic<bool> stripNull_{false};
     std::atomic<bool> stopping_{false};
     std::mutex settingsLock_;  // one SetCommState at a time
@@ -422,7 +434,8 @@ void TPosixCommDevice::DrainWake() {
 }
 
 void TPosixCommDevice::Run() {
-    bool watching = true;  // the tty is still polled; false once lost
+    bool watching = true;    // the tty is still polled; false once lost
+    bool gathering = false;  // this device is the gatherer
     auto nextModemPoll = TClock::now();
     auto nextRead = TClock::now();
     enum { WakeFd, TtyFd };  // the poll set's order
@@ -430,23 +443,31 @@ void TPosixCommDevice::Run() {
         pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {tty_.Get(), 0, 0}};
         nfds_t count = 1;
         std::optional<TClock::time_point> deadline;
+        // At a tick the gatherer reads what came, and gives its place up
+        // when nothing did.
+        bool tickRead = false;
         if (watching) {
             if (InputRoom() > 0) {
-                if (TClock::now() >= nextRead)
+                if (TClock::now() >= nextRead) {
                     fds[TtyFd].events |= POLLIN;
-                else
+                    tickRead = gathering;
+                } else {
                     deadline = nextRead;
+                }
             }
             if (OutputPending()) fds[TtyFd].events |= POLLOUT;
             count = 2;
             if (modemLines_ && (!deadline || nextModemPoll < *deadline)) deadline = nextModemPoll;
+            if (tickRead) deadline = TClock::now();
         }
-        int timeoutMs = -1;
+        timespec timeout{};
         if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TClock::now());
-            timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+            const auto left = std::max(TClock::duration::zero(), *deadline - TClock::now());
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+            timeout.tv_sec = static_cast<time_t>(seconds.count());
+            timeout.tv_nsec = static_cast<long>(std::chrono::nanoseconds(left - seconds).count());
         }
-        if (::poll(fds, count, timeoutMs) < 0) {
+        if (::ppoll(fds, count, deadline ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR) continue;
             // Out of kernel memory: nothing to do but try again a little later.
             ::poll(nullptr, 0, 10);
@@ -456,10 +477,18 @@ void TPosixCommDevice::Run() {
         if (stopping_.load() || !watching) continue;
 
         const short events = fds[TtyFd].revents;
+        if (tickRead && !(events & POLLIN)) {
+            gathering = false;
+            StopGathering();
+        }
         if (events & POLLIN) {
+            HandOverGatheredElsewhere();
             std::size_t taken = 0;
             watching = ReadInput(taken);
-            nextRead = taken >= FloodRead ? TClock::now() : TClock::now() + ReadGap;
+            const auto now = TClock::now();
+            gathering = watching && taken < FloodRead && (gathering || TryGather());
+            if (!gathering) StopGathering();
+            nextRead = gathering ? NextFrameTick(now) : taken >= FloodRead ? now : now + ReadGap;
         }
         if (watching && (events & POLLOUT)) watching = WriteOutput();
         if (watching && (events & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -469,6 +498,10 @@ void TPosixCommDevice::Run() {
                                                             : "poll() reports POLLERR");
             watching = false;
         }
+        if (!watching && gathering) {
+            gathering = false;
+            StopGathering();
+        }
         if (watching && modemLines_ && TClock::now() >= nextModemPoll) {
             watching = PollModem();
             nextModemPoll = TClock::now() + ModemPollInterval;
@@ -477,10 +510,9 @@ void TPosixCommDevice::Run() {
 }
 
 bool TPosixCommDevice::ReadInput(std::size_t& taken) {
-    const std::size_t room = InputRoom();
-    if (room == 0) return true;
-    const ssize_t got = ::read(tty_.Get(), readBuffer_.data(), std::min(room, readBuffer_.size()));
-    const int error = errno;
+    int error = 0;
+    const std::lock_guard guard(readLock_);
+    const ssize_t got = ReadLocked(error);
     if (got < 0 && (error == EAGAIN || error == EINTR)) return true;
     if (got <= 0) {
         // 0: hung up (see VMIN above). Any other error would repeat at every
@@ -491,8 +523,20 @@ bool TPosixCommDevice::ReadInput(std::size_t& taken) {
             Lose("read() failed", error);
         return false;
     }
-    std::size_t count = static_cast<std::size_t>(got);
-    taken = count;
+    taken = static_cast<std::size_t>(got);
+    return true;
+}
+
+ssize_t TPosixCommDevice::ReadLocked(int& error) {
+    const std::size_t room = InputRoom();
+    if (room == 0) {
+        error = EAGAIN;
+        return -1;
+    }
+    const ssize_t got = ::read(tty_.Get(), readBuffer_.data(), std::min(room, readBuffer_.size()));
+    error = errno;
+    if (got <= 0) return got;
+    auto count = static_cast<std::size_t>(got);
     if (stripNull_.load()) {
         const auto end = std::remove(readBuffer_.begin(), readBuffer_.begin() + got, BYTE{0});
         count = static_cast<std::size_t>(end - readBuffer_.begin());
@@ -500,7 +544,14 @@ bool TPosixCommDevice::ReadInput(std::size_t& taken) {
     // The queue can shrink under us only through SetupComm; what no longer
     // fits is lost, and the application is told so.
     if (DeliverInput(readBuffer_.data(), count) < count) ReportLineErrors(CE_RXOVER);
-    return true;
+    return got;
+}
+
+void TPosixCommDevice::LineHandOverGathered() {
+    const std::lock_guard guard(readLock_);
+    // A failed read is left to the I/O thread, whose own next read meets it.
+    int error = 0;
+    ReadLocked(error);
 }
 
 bool TPosixCommDevice::WriteOutput() {

@@ -327,6 +327,7 @@ private:
             if (!BeginOutput(data, count)) continue;
             const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(reached - sent, count));
             TVirtualDevice* receiver = end_.Peer->Device;
+            if (receiver) receiver->HandOverGatheredElsewhere();
             const std::size_t taken = receiver ? receiver->DeliverInput(data, wanted) : wanted;
             EndOutput(taken);
             sent += taken;

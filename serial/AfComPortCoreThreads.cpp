@@ -1,11 +1,13 @@
 #include "serial/AfComPortCoreThreads.h"
 
+#include "platform/FrameTicks.h"
 #include "platform/ProgramInfo.h"
 #include "platform/ThreadPriority.h"
 #include "platform/Trace.h"
 #include "serial/AfGuiCalls.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <typeinfo>
 #include <utility>
@@ -182,10 +184,19 @@ void TAfComPortEventThread::ProcessCommEvent() {
     if (eventResult_ != EV_RXCHAR) return;
     // A line that trickles would wake this thread for every piece. Bytes
     // that arrive while no wait is armed are kept as one EV_RXCHAR (with any
-    // other event) by the device, so a short pause before re-arming turns
-    // the pieces of GatherMs into one event; the close still ends it at once.
+    // other event) by the device, so a pause before re-arming turns the
+    // pieces until the next frame tick into one event; the close still ends
+    // it at once. Ending it at a tick makes both ports' pauses end together,
+    // when a gathering device hands over too. A device that hands over about
+    // once a frame itself needs no pause: it starts only when arrivals come
+    // closer together than CrowdedMs.
+    const auto now = afp::TFrameClock::now();
+    const bool crowded = now - lastArrival_ < std::chrono::milliseconds(CrowdedMs);
+    lastArrival_ = now;
+    if (!crowded) return;
+    const auto pause = std::chrono::ceil<std::chrono::milliseconds>(afp::NextFrameTick(now) - now);
     afp::TKernelEvent* const closeSet[] = {&CloseEvent};
-    if (afp::WaitForAny(closeSet, GatherMs) == WAIT_OBJECT_0) Terminate();
+    if (afp::WaitForAny(closeSet, static_cast<DWORD>(pause.count())) == WAIT_OBJECT_0) Terminate();
 }
 
 // A comm event wait that fails will fail again at once: re-arming would spin.

@@ -16,9 +16,10 @@
 // wakes every 200 ms for its idle poll while a wait is outstanding, until a
 // poll finds the input queue empty; then, if its wait watches arriving bytes
 // (EV_RXCHAR), it waits without a time-out until the next event. After an
-// event that tells of arriving bytes alone it pauses GatherMs before waiting
-// again, so a trickling line wakes it once per pause, not once per piece;
-// events in the pause come together when the pause ends.
+// event that tells of arriving bytes alone, when the one before came only
+// a moment earlier, it pauses until the next frame tick (FrameTicks.h)
+// before waiting again, so a trickling line wakes it once a frame, not once
+// per piece; events in the pause come together when the pause ends.
 
 #include "platform/CommDevice.h"
 #include "platform/KernelObjects.h"
@@ -26,6 +27,7 @@
 #include "serial/AfComPortCore.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <thread>
@@ -84,15 +86,16 @@ private:
     void WaitFailed(DWORD error);
 
     static constexpr DWORD IdlePollMs = 200;
-    // After an arrival alone, the pause in which further arrivals gather:
-    // about a display frame, as often as a window can show them. A modem
-    // line's change in the pause is reported when it ends.
-    static constexpr DWORD GatherMs = 15;
+    // Arrivals closer together than this are a trickle worth a pause until
+    // the next frame tick, in which further arrivals gather. A modem line's
+    // change in the pause is reported when it ends.
+    static constexpr DWORD CrowdedMs = 10;
 
     DWORD eventResult_ = 0;
     bool pending_ = false;  // a wait is outstanding, or none will be armed again
     bool armed_ = false;    // a comm-event wait is outstanding
     bool lossReported_ = false;
+    std::chrono::steady_clock::time_point lastArrival_;  // of the last EV_RXCHAR alone
     afp::TKernelEvent waitEvent_{true};
     afp::TOverlapped waitRecord_;
     afp::TKernelEvent readEvent_{true};

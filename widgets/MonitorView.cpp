@@ -349,9 +349,11 @@ void TMonitorView::ScheduleRepaint() {
     if (RepaintTimer.isActive()) return;
     // The first change after a quiet frame is drawn as soon as the current
     // event is handled (the rest of the same take comes with it), not a
-    // frame later.
+    // frame later. So is one a frame after the last redraw, give or take the
+    // timers' slack: appends that come once a frame are drawn as they come,
+    // not each a moment later on a timer of their own.
     const qint64 sinceLast = LastRepaint.isValid() ? LastRepaint.elapsed() : RepaintIntervalMs;
-    RepaintTimer.start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - sinceLast)));
+    RepaintTimer.start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - RepaintSlackMs - sinceLast)));
 }
 
 void TMonitorView::Repaint() {

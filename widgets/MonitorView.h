@@ -38,8 +38,8 @@
 // Drawing: text arrives up to a thousand times a second, and redrawing the
 // view (and its scroll bar) for each piece would cost far more than keeping
 // it; appends and scrolling therefore redraw at most once per frame
-// (RepaintIntervalMs): at once when the view was last redrawn a frame ago or
-// more, else when that frame is over. A repaint redraws only the rows that
+// (RepaintIntervalMs): at once when the view was last redrawn about a frame
+// ago or more, else when that frame is over. A repaint redraws only the rows that
 // changed (from the old end of the text on, or the rows that hold text once
 // the view has scrolled), and the scroll bar only when its thumb moved. The
 // model — text, rows, scroll position — is always up to date; only the
@@ -74,6 +74,7 @@ class TMonitorView : public QAbstractScrollArea {
 public:
     static constexpr std::size_t DefaultMaxBytes = std::size_t{4} * 1024 * 1024;
     static constexpr int RepaintIntervalMs = 15;
+    static constexpr int RepaintSlackMs = 2;
 
     explicit TMonitorView(TCodePage codePage, QWidget* parent = nullptr);
 
