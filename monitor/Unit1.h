@@ -627,6 +627,7 @@ private:
     void WakePolling(int port);
     QTimer* ReceiveFrame = nullptr;  // single-shot: the next take of a trickling line
     QElapsedTimer LastTake;          // since the latest take
+    QElapsedTimer BytesTaken[2];     // since the latest take that found bytes on each port
     // Set while a port's takes sleep; the port's event thread clears it and
     // posts the wake-up.
     std::atomic<bool> PollingAsleep[2] = {false, false};

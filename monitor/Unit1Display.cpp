@@ -54,6 +54,8 @@ constexpr std::int32_t MaxBytesPerTick = 256 * 1024;
 // no more often, and every take costs a wake-up of the GUI thread.
 constexpr qint64 TakeFrameMs = TMonitorView::RepaintIntervalMs;
 constexpr qint64 TakeSlackMs = TMonitorView::RepaintSlackMs;
+// A port that received within this long may hand over with the other.
+constexpr qint64 OtherPortActiveMs = 1000;
 // A take this large means the port floods: taking only once a frame would
 // cap what it shows, so its timer takes every millisecond while it lasts.
 constexpr std::size_t FloodTakeBytes = std::size_t{16} * 1024;
@@ -177,12 +179,15 @@ void TForm1::WakePolling(int port) {
     // A take that is already due serves the port too.
     if (Timer2->isActive() || Timer3->isActive() || ReceiveFrame->isActive()) return;
     // A take a frame after the last one, give or take the timers' slack,
-    // runs a millisecond later, so that what both ports handed over at about
-    // the same moment comes in one take: a port hands over what it gathered
-    // about once a frame, and a take that waited for the rest of a frame
-    // each time would fall behind it.
+    // runs at once: a port hands over what it gathered about once a frame,
+    // and a take that waited for the rest of a frame each time would fall
+    // behind it. While the other port receives too, it runs a millisecond
+    // later, so that what both ports handed over at about the same moment
+    // comes in one take.
+    const QElapsedTimer& other = BytesTaken[2 - port];
+    const qint64 together = other.isValid() && other.elapsed() < OtherPortActiveMs ? 1 : 0;
     const qint64 sinceLast = LastTake.elapsed();
-    ReceiveFrame->start(static_cast<int>(std::max<qint64>(1, TakeFrameMs - TakeSlackMs - sinceLast)));
+    ReceiveFrame->start(static_cast<int>(std::max<qint64>(together, TakeFrameMs - TakeSlackMs - sinceLast)));
 }
 
 void TForm1::TakeReceived() {
@@ -195,6 +200,7 @@ void TForm1::TakeReceived() {
         take.Open = component->IsOpen();
         if (!take.Open) continue;
         take.Bytes = component->ReadAvailable(MaxBytesPerTick, take.Chunks);
+        if (!take.Bytes.empty()) BytesTaken[port - 1].restart();
         if (Log) {
             const auto source = port == 1 ? TLogSource::Port1 : TLogSource::Port2;
             if (!take.Bytes.empty()) Log->Add(source, component->ComNumber(), take.Bytes, take.Chunks);

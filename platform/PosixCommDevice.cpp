@@ -114,13 +114,12 @@ constexpr auto ModemPollInterval = std::chrono::milliseconds(20);
 // A line that trickles (a few bytes at a time, hundreds of times a second)
 // would otherwise cost a wake-up and a read per piece in this thread, the
 // event thread and the application. The first bytes after a quiet spell are
-// read at once. After that the device holds what arrives back until the
-// next frame tick (FrameTicks.h) and takes it in one read, if it is the
-// gatherer (CommDriver.h: one device at a time, so that another device's
-// read can make it hand over first and both ports' bytes keep their order);
-// otherwise each read waits ReadGap after the last. A read of at least
-// FloodRead bytes (half the kernel's line buffer) means the line runs at
-// full speed: the device stops gathering and reads again at once.
+// read at once, and so are pieces that come a frame or more apart. Once they
+// come closer, the device holds what arrives back until the next frame tick (FrameTicks.h) and takes it in one read, if
+// it is the gatherer (CommDriver.h: one device at a time, so that another device's read can make it hand over first and
+// both ports' bytes keep their order); otherwise each read waits ReadGap after the last. A read of at least FloodRead
+// bytes (half the kernel's line buffer) means the line runs at full speed: the device stops gathering and reads again
+// at once.
 constexpr auto ReadGap = std::chrono::microseconds(1000);
 constexpr std::size_t FloodRead = 2048;
 // Unix98 pty slaves: majors 136 to 143.
@@ -434,8 +433,9 @@ void TPosixCommDevice::DrainWake() {
 }
 
 void TPosixCommDevice::Run() {
-    bool watching = true;    // the tty is still polled; false once lost
-    bool gathering = false;  // this device is the gatherer
+    bool watching = true;           // the tty is still polled; false once lost
+    bool gathering = false;         // this device is the gatherer
+    TClock::time_point lastRead{};  // of this device's own last read
     auto nextModemPoll = TClock::now();
     auto nextRead = TClock::now();
     enum { WakeFd, TtyFd };  // the poll set's order
@@ -486,7 +486,11 @@ void TPosixCommDevice::Run() {
             std::size_t taken = 0;
             watching = ReadInput(taken);
             const auto now = TClock::now();
-            gathering = watching && taken < FloodRead && (gathering || TryGather());
+            // Pieces a frame or more apart are read as they come: holding
+            // them would only add a wake-up at a tick that finds nothing.
+            const bool trickling = now - lastRead < FrameTick;
+            lastRead = now;
+            gathering = watching && taken < FloodRead && (gathering || (trickling && TryGather()));
             if (!gathering) StopGathering();
             nextRead = gathering ? NextFrameTick(now) : taken >= FloodRead ? now : now + ReadGap;
         }
