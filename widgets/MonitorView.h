@@ -39,14 +39,15 @@
 // view (and its scroll bar) for each piece would cost far more than keeping
 // it; appends and scrolling therefore redraw at most once per frame
 // (RepaintIntervalMs): at once when the view was last redrawn about a frame
-// ago or more, else when that frame is over. A repaint redraws only the rows that
-// changed (from the old end of the text on, or the rows that hold text once
-// the view has scrolled), and the scroll bar only when its thumb moved. The
+// ago or more, else when that frame is over. A repaint redraws only the rows
+// that changed (from the old end of the text on, or the rows that hold text
+// once the view has scrolled), and the scroll bar only when its thumb moved. The
 // model — text, rows, scroll position — is always up to date; only the
 // pixels follow within a frame.
 //
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
 
+#include "platform/FrameTicks.h"
 #include "text/CodePages.h"
 
 #include <QAbstractScrollArea>
@@ -73,7 +74,8 @@ class TMonitorView : public QAbstractScrollArea {
 
 public:
     static constexpr std::size_t DefaultMaxBytes = std::size_t{4} * 1024 * 1024;
-    static constexpr int RepaintIntervalMs = 15;
+    // A frame: the ports hand over what they gathered at the same rhythm.
+    static constexpr int RepaintIntervalMs = static_cast<int>(afp::FrameTick.count());
     static constexpr int RepaintSlackMs = 2;
 
     explicit TMonitorView(TCodePage codePage, QWidget* parent = nullptr);
