@@ -5,6 +5,7 @@
 
 #include "serial/AfPortControls.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/CountField.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 #include "widgets/Pictures.h"
@@ -96,7 +97,7 @@ QCheckBox* Check(QWidget* parent, const char* name, const QString& text, int lef
 }
 
 QLineEdit* CountField(QWidget* parent, const char* name, int left, int top) {
-    auto* field = Put(new QLineEdit("0", parent), name, left, top, 57, 21);
+    auto* field = Put(new TCountField("0", parent), name, left, top, 57, 21);
     field->setReadOnly(true);
     // The field draws all it covers but its frame's round corners, where the
     // panel beneath never changes: a new count need not repaint the panel

@@ -1,0 +1,160 @@
+#include "widgets/CountField.h"
+
+#include <QEvent>
+#include <QGlyphRun>
+#include <QPainter>
+#include <QStyleOptionFrame>
+#include <QTextLayout>
+
+#include <algorithm>
+
+namespace {
+
+// QLineEdit's own gap between its contents rectangle and the text.
+constexpr int TextMargin = 2;
+
+bool AllDigits(const QString& text) {
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+}  // namespace
+
+TCountField::TCountField(const QString& text, QWidget* parent) : QLineEdit(text, parent) {}
+
+void TCountField::paintEvent(QPaintEvent* event) {
+    drewQuickly_ = PaintQuickly();
+    if (drewQuickly_) return;
+    QLineEdit::paintEvent(event);
+    // QLineEdit keeps where it scrolled its text and centred its line for
+    // its mouse and cursor work: once it has laid out a number that fits,
+    // that stays right for every other number that fits.
+    lineEditSettled_ = NumberFits();
+}
+
+void TCountField::changeEvent(QEvent* event) {
+    QLineEdit::changeEvent(event);
+    if (event->type() == QEvent::FontChange) digitsKnown_ = false;
+    if (event->type() == QEvent::StyleChange) panel_ = {};
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) lineEditSettled_ = false;
+}
+
+void TCountField::resizeEvent(QResizeEvent* event) {
+    QLineEdit::resizeEvent(event);
+    lineEditSettled_ = false;
+}
+
+bool TCountField::Plain() const {
+    const Qt::Alignment aligned = QStyle::visualAlignment(layoutDirection(), alignment());
+    return AllDigits(text()) && isReadOnly() && !hasSelectedText() && echoMode() == Normal && inputMask().isEmpty() &&
+           !isClearButtonEnabled() && actions().isEmpty() && textMargins().isNull() &&
+           (aligned & Qt::AlignHorizontal_Mask & ~Qt::AlignAbsolute) == Qt::AlignLeft &&
+           (aligned & Qt::AlignVertical_Mask) == Qt::AlignVCenter && !style()->inherits("QStyleSheetStyle");
+}
+
+QRect TCountField::Contents(QStyleOptionFrame& option) const {
+    initStyleOption(&option);
+    return style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+}
+
+qreal TCountField::NumberWidth() {
+    if (!digitsKnown_) LearnDigits();
+    qreal width = 0;
+    for (const QChar c : text()) width += digits_.Advance[c.unicode() - u'0'];
+    return width;
+}
+
+bool TCountField::NumberFits() {
+    if (!Plain()) return false;
+    if (!digitsKnown_) LearnDigits();
+    if (!digits_.Usable) return false;
+    QStyleOptionFrame option;
+    // Text wider than the line scrolls in QLineEdit's paint.
+    return qRound(NumberWidth()) + 1 <= Contents(option).width() - 2 * TextMargin;
+}
+
+bool TCountField::PaintQuickly() {
+    if (!lineEditSettled_ || !NumberFits()) return false;
+    QStyleOptionFrame option;
+    const QRect contents = Contents(option);
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
+    qreal x = 0;
+    for (const QChar c : text()) {
+        const int digit = c.unicode() - u'0';
+        glyphs.append(digits_.Glyph[digit]);
+        positions.append(QPointF(x, 0));
+        x += digits_.Advance[digit];
+    }
+
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, Panel(option));
+    painter.setClipRect(contents);
+    painter.setPen(palette().text().color());
+    // Centred as QLineEdit centres its line, the baseline where the laid-out
+    // line puts it.
+    const int top = contents.y() + (contents.height() - digits_.Height + 1) / 2;
+    const qreal baseline = top - qRound(digits_.Ascent) + fontMetrics().ascent() + digits_.Ascent;
+    QGlyphRun run;
+    run.setRawFont(digits_.Font);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    painter.drawGlyphRun(QPointF(contents.x() + TextMargin, baseline), run);
+    return true;
+}
+
+void TCountField::LearnDigits() {
+    digitsKnown_ = true;
+    digits_ = {};
+    // Every ordered pair of digits, laid out as QLineEdit lays out its text:
+    // each digit must come out as its own glyph with the same advance in
+    // every pair, or numbers cannot be put together from single digits.
+    QString pairs;
+    for (char first = '0'; first <= '9'; ++first)
+        for (char second = '0'; second <= '9'; ++second) pairs.append(QChar(first)).append(QChar(second));
+    QTextLayout layout(pairs, font());
+    QTextOption option = layout.textOption();
+    option.setTextDirection(Qt::LeftToRight);
+    option.setFlags(QTextOption::IncludeTrailingSpaces);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    layout.endLayout();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    if (!line.isValid() || runs.size() != 1 || runs[0].glyphIndexes().size() != pairs.size()) return;
+
+    const QList<quint32> glyphs = runs[0].glyphIndexes();
+    const QList<QPointF> positions = runs[0].positions();
+    std::array<bool, 10> seen{};
+    for (qsizetype i = 0; i < pairs.size(); ++i) {
+        const int digit = pairs[i].unicode() - u'0';
+        const qreal end = i + 1 < pairs.size() ? positions[i + 1].x() : line.naturalTextWidth() + positions[0].x();
+        const qreal advance = end - positions[i].x();
+        if (seen[digit] && (glyphs[i] != digits_.Glyph[digit] || advance != digits_.Advance[digit])) return;
+        seen[digit] = true;
+        digits_.Glyph[digit] = glyphs[i];
+        digits_.Advance[digit] = advance;
+    }
+    // QLineEdit centres the taller of the font's height and the text's.
+    const QFontMetrics metrics(font());
+    if (metrics.boundingRect(QStringLiteral("0123456789")).height() > metrics.height()) return;
+    digits_.Height = metrics.height();
+    digits_.Ascent = line.ascent();
+    digits_.Font = runs[0].rawFont();
+    digits_.Usable = true;
+}
+
+const QPixmap& TCountField::Panel(const QStyleOptionFrame& option) {
+    const qint64 paletteKey = option.palette.cacheKey();
+    const qreal pixelRatio = devicePixelRatioF();
+    if (panel_.Picture.isNull() || panel_.Size != size() || panel_.State != option.state ||
+        panel_.PaletteKey != paletteKey || panel_.Style != style() || panel_.PixelRatio != pixelRatio) {
+        QPixmap picture(size() * pixelRatio);
+        picture.setDevicePixelRatio(pixelRatio);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        style()->drawPrimitive(QStyle::PE_PanelLineEdit, &option, &painter, this);
+        painter.end();
+        panel_ = {picture, size(), option.state, paletteKey, style(), pixelRatio};
+    }
+    return panel_.Picture;
+}
