@@ -35,6 +35,15 @@ int ClampToInt(std::size_t value) { return static_cast<int>(std::min<std::size_t
 
 bool IsControl(char16_t ch) { return ch < 0x20 || (ch >= 0x7F && ch < 0xA0); }
 
+// Whether the glyph puts no ink anywhere, as the font engine renders it.
+bool IsBlank(const QRawFont& font, quint32 glyph) {
+    const QImage mask = font.alphaMapForGlyph(glyph, QRawFont::PixelAntialiasing);
+    for (int y = 0; y < mask.height(); ++y)
+        for (int x = 0; x < mask.width(); ++x)
+            if (qAlpha(mask.pixel(x, y)) != 0 || qGray(mask.pixel(x, y)) != 0) return false;
+    return true;
+}
+
 }  // namespace
 
 // The view's vertical scroll bar. Its range and value change with every
@@ -85,6 +94,10 @@ private:
 TMonitorView::TMonitorView(TCodePage codePage, QWidget* parent) : QAbstractScrollArea(parent), CodePage(codePage) {
     Bar = new TFrameScrollBar(Qt::Vertical);
     setVerticalScrollBar(Bar);
+    // The view shows or hides its bar itself (UpdateScrollBarShown); the
+    // area's own check after each change of range would lay the view out
+    // again once a frame while data arrives.
+    disconnect(Bar, SIGNAL(rangeChanged(int, int)), this, SLOT(_q_showOrHideScrollBars()));
     for (int byte = 0; byte < 256; ++byte) {
         const char16_t ch = CodePageToUnicode(codePage, static_cast<unsigned char>(byte));
         Glyphs[byte] = IsControl(ch) ? QChar(u' ') : QChar(ch);
@@ -312,13 +325,15 @@ void TMonitorView::DrawCells(QPainter& painter, std::size_t column, std::size_t 
     while (from < end) {
         std::size_t to = from;
         while (to < end && glyphOf(to) != 0) ++to;
-        if (to > from) {
-            indexes.resize(static_cast<qsizetype>(to - from));
-            positions.resize(indexes.size());
-            for (std::size_t pos = from; pos < to; ++pos) {
-                indexes[static_cast<qsizetype>(pos - from)] = glyphOf(pos);
-                positions[static_cast<qsizetype>(pos - from)] = QPointF(xOf(pos) - xOf(from), 0);
-            }
+        indexes.resize(0);
+        positions.resize(0);
+        // A blank (the separator, a control byte) leaves its cell as it is.
+        for (std::size_t pos = from; pos < to; ++pos) {
+            if (Blank[static_cast<unsigned char>(Text[pos])]) continue;
+            indexes.append(glyphOf(pos));
+            positions.append(QPointF(xOf(pos) - xOf(from), 0));
+        }
+        if (!indexes.isEmpty()) {
             QGlyphRun run;
             run.setRawFont(RawFont);
             run.setGlyphIndexes(indexes);
@@ -474,6 +489,7 @@ void TMonitorView::UpdateMetrics() {
         const QList<quint32> glyphs =
             RawFont.isValid() ? RawFont.glyphIndexesForString(QString(Glyphs[byte])) : QList<quint32>();
         GlyphIndex[byte] = FitsCell[byte] && glyphs.size() == 1 ? glyphs.front() : 0;
+        Blank[byte] = GlyphIndex[byte] != 0 && IsBlank(RawFont, GlyphIndex[byte]);
     }
     const QFontMetrics whole(font());
     LineHeight = std::max(1, whole.lineSpacing());

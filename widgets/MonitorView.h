@@ -208,6 +208,7 @@ private:
     // frame cost more than everything else the view does.
     QRawFont RawFont;
     std::array<quint32, 256> GlyphIndex{};
+    std::array<bool, 256> Blank{};  // glyphs that draw nothing
 
     std::string Text;
     std::vector<TRun> Runs;
