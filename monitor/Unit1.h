@@ -593,6 +593,9 @@ private:
         afp::TArrivalChunks Chunks;
     };
     void TakeReceived();
+    // A take with its counts and its drawing: ReceiveFrame's, or a woken
+    // take's when it runs at once.
+    void TakeFrame();
     void ShowTaken(const TTakenBytes (&taken)[2]);
     void RhythmAfterTake(const TTakenBytes (&taken)[2]);
     // The upper view's text for one run of a port's bytes, stamped.

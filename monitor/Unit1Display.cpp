@@ -145,14 +145,7 @@ void TForm1::WatchReceiving() {
     ReceiveFrame = new QTimer(this);
     ReceiveFrame->setSingleShot(true);
     ReceiveFrame->setTimerType(Qt::PreciseTimer);
-    connect(ReceiveFrame, &QTimer::timeout, this, [this] {
-        TakeReceived();
-        // This take is a frame after the last one: its counts go with it. A
-        // count written on a timer of its own could settle just before each
-        // take and hold every count back by a frame.
-        CountsTimer->stop();
-        ShowCounts();
-    });
+    connect(ReceiveFrame, &QTimer::timeout, this, &TForm1::TakeFrame);
     LastTake.start();
     // After Timer1Timer, which has refreshed the ports' states.
     connect(Timer1, &QTimer::timeout, this, [this] {
@@ -187,7 +180,22 @@ void TForm1::WakePolling(int port) {
     const QElapsedTimer& other = BytesTaken[2 - port];
     const qint64 together = other.isValid() && other.elapsed() < OtherPortActiveMs ? 1 : 0;
     const qint64 sinceLast = LastTake.elapsed();
-    ReceiveFrame->start(static_cast<int>(std::max<qint64>(together, TakeFrameMs - TakeSlackMs - sinceLast)));
+    const qint64 wait = std::max<qint64>(together, TakeFrameMs - TakeSlackMs - sinceLast);
+    if (wait == 0)
+        TakeFrame();
+    else
+        ReceiveFrame->start(static_cast<int>(wait));
+}
+
+void TForm1::TakeFrame() {
+    TakeReceived();
+    // This take is a frame after the last one: its counts go with it. A
+    // count written on a timer of its own could settle just before each
+    // take and hold every count back by a frame.
+    CountsTimer->stop();
+    ShowCounts();
+    // Drawn in this turn of the event loop, not the next.
+    RichEdit1->RepaintIfDue();
 }
 
 void TForm1::TakeReceived() {

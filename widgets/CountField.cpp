@@ -19,7 +19,14 @@ bool AllDigits(const QString& text) {
 
 }  // namespace
 
-TCountField::TCountField(const QString& text, QWidget* parent) : QLineEdit(text, parent) {}
+TCountField::TCountField(const QString& text, QWidget* parent) : QLineEdit(text, parent) {
+    // Digits need no shaping: each new number is laid out from the font's
+    // own tables, without a shaping pass. Only this is set; the rest of the
+    // font still comes from the window.
+    QFont plain;
+    plain.setStyleStrategy(QFont::PreferNoShaping);
+    setFont(plain);
+}
 
 void TCountField::paintEvent(QPaintEvent* event) {
     drewQuickly_ = PaintQuickly();

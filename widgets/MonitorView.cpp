@@ -371,6 +371,12 @@ void TMonitorView::ScheduleRepaint() {
     RepaintTimer.start(static_cast<int>(std::max<qint64>(0, RepaintIntervalMs - RepaintSlackMs - sinceLast)));
 }
 
+void TMonitorView::RepaintIfDue() {
+    if (!RepaintTimer.isActive() || RepaintTimer.remainingTime() > 0) return;
+    RepaintTimer.stop();
+    Repaint();
+}
+
 void TMonitorView::Repaint() {
     LastRepaint.start();
     Bar->ShowChanges();

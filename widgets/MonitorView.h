@@ -85,6 +85,9 @@ public:
     void Append(std::string_view bytes, QRgb colour);
     // Empties the view, then emits TextChanged().
     void Clear();
+    // Redraws now what appends have scheduled for at once, instead of in the
+    // event loop's next turn: for a caller whose appends are complete.
+    void RepaintIfDue();
 
     // The bytes with every line feed written as CR LF: what a capture file
     // holds. Wrapping adds nothing.
