@@ -63,26 +63,25 @@ QRect TCountField::Contents(QStyleOptionFrame& option) const {
     return style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
 }
 
-qreal TCountField::NumberWidth() {
+bool TCountField::Fits(const QRect& contents) {
     if (!digitsKnown_) LearnDigits();
+    if (!digits_.Usable) return false;
     qreal width = 0;
     for (const QChar c : text()) width += digits_.Advance[c.unicode() - u'0'];
-    return width;
+    // Text wider than the line scrolls in QLineEdit's paint.
+    return qRound(width) + 1 <= contents.width() - 2 * TextMargin;
 }
 
 bool TCountField::NumberFits() {
-    if (!Plain()) return false;
-    if (!digitsKnown_) LearnDigits();
-    if (!digits_.Usable) return false;
     QStyleOptionFrame option;
-    // Text wider than the line scrolls in QLineEdit's paint.
-    return qRound(NumberWidth()) + 1 <= Contents(option).width() - 2 * TextMargin;
+    return Plain() && Fits(Contents(option));
 }
 
 bool TCountField::PaintQuickly() {
-    if (!lineEditSettled_ || !NumberFits()) return false;
+    if (!lineEditSettled_ || !Plain()) return false;
     QStyleOptionFrame option;
     const QRect contents = Contents(option);
+    if (!Fits(contents)) return false;
     QList<quint32> glyphs;
     QList<QPointF> positions;
     qreal x = 0;

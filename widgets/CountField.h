@@ -15,8 +15,9 @@ class QStyleOptionFrame;
 // it has drawn before and the font's digit glyphs. QLineEdit's own paint
 // draws the styled panel anew and lays the text out once more for each new
 // number, which on a trickling line was a large share of the window's work
-// in a frame. Anything else (a selection, the focus, a number that does not
-// fit, a font whose digits are shaped in pairs) is drawn by QLineEdit.
+// in a frame. Anything else (a selection, an editable field, a number that
+// does not fit, a font whose digits change with their neighbours) is drawn
+// by QLineEdit.
 class TCountField : public QLineEdit {
 public:
     explicit TCountField(const QString& text, QWidget* parent = nullptr);
@@ -52,7 +53,7 @@ private:
 
     bool Plain() const;
     QRect Contents(QStyleOptionFrame& option) const;
-    qreal NumberWidth();
+    bool Fits(const QRect& contents);
     bool NumberFits();
     bool PaintQuickly();
     void LearnDigits();
