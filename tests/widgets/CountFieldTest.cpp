@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
