@@ -625,8 +625,9 @@ private:
     static void ScrollToNewest(TMonitorView* view);
     void SetAplyEnabled(QCheckBox* box, bool enabled);
     // Takes sleep once one finds nothing; a port's receive events and the
-    // status refresh wake them: the take follows a millisecond later when
-    // the last one is a frame old, else when the frame is over.
+    // status refresh wake them: the take runs at once when the last one is a
+    // frame old (a millisecond later while the other port receives too),
+    // else when the frame is over.
     void WakePolling(int port);
     QTimer* ReceiveFrame = nullptr;  // single-shot: the next take of a trickling line
     QElapsedTimer LastTake;          // since the latest take
