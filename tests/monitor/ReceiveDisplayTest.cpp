@@ -4,6 +4,7 @@
 #include "platform/CommBackends.h"
 #include "tests/monitor/MainWindowFixture.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/CountField.h"
 #include "widgets/FindBar.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
@@ -204,6 +205,10 @@ TEST_F(ReceiveDisplayTest, BothPortsShowInTheirColoursWithTheirOwnCounts) {
     ASSERT_TRUE(CountShows(form.Edit2, 3));
     EXPECT_EQ(form.RichEdit1->PlainText(), "41 0D 0A ");
     EXPECT_EQ(form.RichEdit1->ColourAt(0), qRgb(255, 0, 0));
+    // The window's count fields draw a new count the quick way.
+    const auto* count = dynamic_cast<TCountField*>(form.Edit2);
+    ASSERT_NE(count, nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return count->DrewQuickly(); })) << "the count field drew itself as a line edit";
 
     Send(2, "\x41\r\n");
     ASSERT_TRUE(CountShows(form.Edit7, 3));
