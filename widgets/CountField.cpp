@@ -34,20 +34,17 @@ void TCountField::paintEvent(QPaintEvent* event) {
     QLineEdit::paintEvent(event);
     // QLineEdit keeps where it scrolled its text and centred its line for
     // its mouse and cursor work: once it has laid out a number that fits,
-    // that stays right for every other number that fits.
-    lineEditSettled_ = NumberFits();
+    // that stays right for every other number that fits in the same place.
+    QStyleOptionFrame option;
+    const QRect contents = Contents(option);
+    settledIn_ = Plain() && Fits(contents) ? contents : QRect();
 }
 
 void TCountField::changeEvent(QEvent* event) {
     QLineEdit::changeEvent(event);
     if (event->type() == QEvent::FontChange) digitsKnown_ = false;
     if (event->type() == QEvent::StyleChange) panel_ = {};
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) lineEditSettled_ = false;
-}
-
-void TCountField::resizeEvent(QResizeEvent* event) {
-    QLineEdit::resizeEvent(event);
-    lineEditSettled_ = false;
+    if (event->type() == QEvent::FontChange) settledIn_ = QRect();
 }
 
 bool TCountField::Plain() const {
@@ -72,16 +69,11 @@ bool TCountField::Fits(const QRect& contents) {
     return qRound(width) + 1 <= contents.width() - 2 * TextMargin;
 }
 
-bool TCountField::NumberFits() {
-    QStyleOptionFrame option;
-    return Plain() && Fits(Contents(option));
-}
-
 bool TCountField::PaintQuickly() {
-    if (!lineEditSettled_ || !Plain()) return false;
+    if (!settledIn_.isValid() || !Plain()) return false;
     QStyleOptionFrame option;
     const QRect contents = Contents(option);
-    if (!Fits(contents)) return false;
+    if (contents != settledIn_ || !Fits(contents)) return false;
     QList<quint32> glyphs;
     QList<QPointF> positions;
     qreal x = 0;
@@ -153,14 +145,15 @@ const QPixmap& TCountField::Panel(const QStyleOptionFrame& option) {
     const qint64 paletteKey = option.palette.cacheKey();
     const qreal pixelRatio = devicePixelRatioF();
     if (panel_.Picture.isNull() || panel_.Size != size() || panel_.State != option.state ||
-        panel_.PaletteKey != paletteKey || panel_.Style != style() || panel_.PixelRatio != pixelRatio) {
+        panel_.LineWidth != option.lineWidth || panel_.Features != option.features || panel_.PaletteKey != paletteKey ||
+        panel_.Style != style() || panel_.PixelRatio != pixelRatio) {
         QPixmap picture(size() * pixelRatio);
         picture.setDevicePixelRatio(pixelRatio);
         picture.fill(Qt::transparent);
         QPainter painter(&picture);
         style()->drawPrimitive(QStyle::PE_PanelLineEdit, &option, &painter, this);
         painter.end();
-        panel_ = {picture, size(), option.state, paletteKey, style(), pixelRatio};
+        panel_ = {picture, size(), option.state, option.lineWidth, option.features, paletteKey, style(), pixelRatio};
     }
     return panel_.Picture;
 }

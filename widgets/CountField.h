@@ -5,10 +5,9 @@
 #include <QPixmap>
 #include <QRawFont>
 #include <QStyle>
+#include <QStyleOptionFrame>
 
 #include <array>
-
-class QStyleOptionFrame;
 
 // It is a QLineEdit in every way (text(), selection, focus, accessibility),
 // but while it shows a plain number that fits, it draws itself from a panel
@@ -28,7 +27,6 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     // The digits as the font lays them out: each one glyph whose advance is
@@ -46,6 +44,8 @@ private:
         QPixmap Picture;
         QSize Size;
         QStyle::State State;
+        int LineWidth = 0;  // none without a frame
+        QStyleOptionFrame::FrameFeatures Features;
         qint64 PaletteKey = 0;
         const QStyle* Style = nullptr;
         qreal PixelRatio = 0;
@@ -54,7 +54,6 @@ private:
     bool Plain() const;
     QRect Contents(QStyleOptionFrame& option) const;
     bool Fits(const QRect& contents);
-    bool NumberFits();
     bool PaintQuickly();
     void LearnDigits();
     const QPixmap& Panel(const QStyleOptionFrame& option);
@@ -63,5 +62,7 @@ private:
     bool digitsKnown_ = false;
     TPanel panel_;
     bool drewQuickly_ = false;
-    bool lineEditSettled_ = false;
+    // Where QLineEdit last laid out a number that fits itself; invalid
+    // until it has.
+    QRect settledIn_;
 };

@@ -114,6 +114,18 @@ TEST_F(CountFieldTest, LeavesWhatItCannotDrawQuicklyToTheLineEdit) {
     Show("-1");
     EXPECT_LE(Difference(), 1);
     EXPECT_FALSE(Count.DrewQuickly());
+    // Without its frame the field draws its panel and places its number anew.
+    Show("42");
+    EXPECT_LE(Difference(), 1);
+    Count.setFrame(false);
+    Plain.setFrame(false);
+    for (const bool quickly : {false, true}) {
+        Show(quickly ? "43" : "44");
+        EXPECT_LE(Difference(), 1);
+        EXPECT_EQ(Count.DrewQuickly(), quickly);
+    }
+    Count.setFrame(true);
+    Plain.setFrame(true);
     // A new font is learnt anew: seven digits fit in a small one.
     QFont font = Window.font();
     font.setPixelSize(8);
