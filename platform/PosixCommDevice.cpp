@@ -115,11 +115,13 @@ constexpr auto ModemPollInterval = std::chrono::milliseconds(20);
 // would otherwise cost a wake-up and a read per piece in this thread, the
 // event thread and the application. The first bytes after a quiet spell are
 // read at once, and so are pieces that come a frame or more apart. Once they
-// come closer, the device holds what arrives back until the next frame tick (FrameTicks.h) and takes it in one read, if
-// it is the gatherer (CommDriver.h: one device at a time, so that another device's read can make it hand over first and
-// both ports' bytes keep their order); otherwise each read waits ReadGap after the last. A read of at least FloodRead
-// bytes (half the kernel's line buffer) means the line runs at full speed: the device stops gathering and reads again
-// at once.
+// come closer, the device holds what arrives back until the next frame tick
+// (FrameTicks.h) and takes it in one read, if it is the gatherer
+// (CommDriver.h: one device at a time, so that another device's read can
+// make it hand over first and both ports' bytes keep their order); otherwise
+// each read waits ReadGap after the last. A read of at least FloodRead bytes
+// (half the kernel's line buffer) means the line runs at full speed: the
+// device stops gathering and reads again at once.
 constexpr auto ReadGap = std::chrono::microseconds(1000);
 constexpr std::size_t FloodRead = 2048;
 // Unix98 pty slaves: majors 136 to 143.

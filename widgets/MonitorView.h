@@ -41,8 +41,8 @@
 // (RepaintIntervalMs): at once when the view was last redrawn about a frame
 // ago or more, else when that frame is over. A repaint redraws only the rows
 // that changed (from the old end of the text on, or the rows that hold text
-// once the view has scrolled), and the scroll bar only when its thumb moved. The
-// model — text, rows, scroll position — is always up to date; only the
+// once the view has scrolled), and the scroll bar only when its thumb moved.
+// The model — text, rows, scroll position — is always up to date; only the
 // pixels follow within a frame.
 //
 // GUI thread only, like every widget. Nothing throws but std::bad_alloc.
