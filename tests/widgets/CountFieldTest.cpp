@@ -32,10 +32,18 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window));
     }
 
-    // Both fields showing text, each drawn over the same grey.
-    void Show(const QString& text) {
+    // Both fields show text: they must look alike, and the count field must
+    // have drawn itself as quickly says.
+    void Expect(const char* text, bool quickly) {
         Count.setText(text);
         Plain.setText(text);
+        EXPECT_LE(Difference(), 1) << text << " in " << Count.font().toString().toStdString();
+        EXPECT_EQ(Count.DrewQuickly(), quickly) << text;
+    }
+    template <class Change>
+    void Both(Change change) {
+        change(static_cast<QLineEdit&>(Count));
+        change(Plain);
     }
     static QImage Drawn(QLineEdit& field) {
         QImage image(field.size(), QImage::Format_ARGB32_Premultiplied);
@@ -65,24 +73,15 @@ protected:
 };
 
 TEST_F(CountFieldTest, DrawsItsNumberAsALineEditWould) {
-    const QFont base = Window.font();
-    QFont large = base;
+    QFont large = Window.font();
     large.setPixelSize(15);
     large.setBold(true);
-    for (const QFont& font : {base, large}) {
-        Count.setFont(font);
-        Plain.setFont(font);
-        // The line edit lays out the first number in a new font itself.
-        Show("1");
-        EXPECT_LE(Difference(), 1);
+    for (const QFont& font : {Window.font(), large}) {
+        Both([&](QLineEdit& field) { field.setFont(font); });
+        Expect("1", false);  // the line edit lays out the first number in a new font itself
         for (const bool enabled : {true, false}) {
-            Count.setEnabled(enabled);
-            Plain.setEnabled(enabled);
-            for (const char* number : {"0", "7", "10", "4711", "9081"}) {
-                Show(number);
-                EXPECT_LE(Difference(), 1) << number << " in " << font.toString().toStdString();
-                EXPECT_TRUE(Count.DrewQuickly()) << number;
-            }
+            Both([&](QLineEdit& field) { field.setEnabled(enabled); });
+            for (const char* number : {"0", "10", "4711", "9081"}) Expect(number, true);
         }
     }
     // The comparison sees a digit out of place.
@@ -94,48 +93,27 @@ TEST_F(CountFieldTest, DrawsItsNumberAsALineEditWould) {
 TEST_F(CountFieldTest, LeavesWhatItCannotDrawQuicklyToTheLineEdit) {
     // Too wide for the field: the line edit scrolls it, and puts it back
     // when a number fits again.
-    Show("2147483647");
+    Expect("2147483647", false);
+    Expect("12", false);
+    Expect("13", true);
+    // A selection.
+    Expect("4711", true);
+    Both([](QLineEdit& field) { field.selectAll(); });
     EXPECT_LE(Difference(), 1);
     EXPECT_FALSE(Count.DrewQuickly());
-    Show("12");
-    EXPECT_LE(Difference(), 1);
-    EXPECT_FALSE(Count.DrewQuickly());
-    Show("13");
-    EXPECT_LE(Difference(), 1);
-    EXPECT_TRUE(Count.DrewQuickly());
-    // A selection, and text that is not a plain number.
-    Show("4711");
-    Count.selectAll();
-    Plain.selectAll();
-    EXPECT_LE(Difference(), 1);
-    EXPECT_FALSE(Count.DrewQuickly());
-    Count.deselect();
-    Plain.deselect();
-    Show("-1");
-    EXPECT_LE(Difference(), 1);
-    EXPECT_FALSE(Count.DrewQuickly());
+    Both([](QLineEdit& field) { field.deselect(); });
     // Without its frame the field draws its panel and places its number anew.
-    Show("42");
-    EXPECT_LE(Difference(), 1);
-    Count.setFrame(false);
-    Plain.setFrame(false);
-    for (const bool quickly : {false, true}) {
-        Show(quickly ? "43" : "44");
-        EXPECT_LE(Difference(), 1);
-        EXPECT_EQ(Count.DrewQuickly(), quickly);
-    }
-    Count.setFrame(true);
-    Plain.setFrame(true);
+    Expect("42", false);  // the line edit settles again after the selection
+    Both([](QLineEdit& field) { field.setFrame(false); });
+    Expect("44", false);
+    Expect("43", true);
+    Both([](QLineEdit& field) { field.setFrame(true); });
     // A new font is learnt anew: seven digits fit in a small one.
-    QFont font = Window.font();
-    font.setPixelSize(8);
-    Count.setFont(font);
-    Plain.setFont(font);
-    for (const bool quickly : {false, true}) {
-        Show("2147483");
-        EXPECT_LE(Difference(), 1);
-        EXPECT_EQ(Count.DrewQuickly(), quickly);
-    }
+    QFont small = Window.font();
+    small.setPixelSize(8);
+    Both([&](QLineEdit& field) { field.setFont(small); });
+    Expect("2147483", false);
+    Expect("2147483", true);
 }
 
 }  // namespace
