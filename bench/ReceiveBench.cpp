@@ -3,6 +3,7 @@
 //   receive_bench [flood-seconds] [paced-seconds] [idle-seconds] [total-megabytes]
 //                 [long-separator-seconds] [session-seconds] [paced-case-seconds]
 //   receive_bench paced [paced-case-seconds] [idle-seconds] [bit/s]
+//   receive_bench floor ...   (the paced cases' child: ToolkitFloor.h)
 //
 // The window runs offscreen with port 1 and port 2 on two pty pairs whose
 // masters this program owns; the upper view is in HEX with a one-blank
@@ -28,7 +29,8 @@
 //  5. paced lines: 9 600, 115 200 and 921 600 bit/s in 1 ms and 16 ms
 //     pieces, on one and on both ports, paced-case-seconds each (6 by
 //     default): CPU per kB, wake-ups per second and the time from a write to
-//     its count on screen (ReceivePaced.h);
+//     its count on screen, beside a bare Qt window's CPU per kB for the same
+//     frames at the same time (ReceivePaced.h);
 //  6. idle: both ports open and quiet, then both closed, idle-seconds each.
 // With "paced" as its first argument it runs phases 5 and 6 alone, at all
 // three speeds or at the one given.
@@ -37,6 +39,7 @@
 // never fails on time; it exits 1 only when bytes were lost or shown wrongly.
 #include "bench/BenchSupport.h"
 #include "bench/ReceivePaced.h"
+#include "bench/ToolkitFloor.h"
 #include "monitor/Unit1.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
@@ -183,6 +186,10 @@ int ReportFlood(const TForm1& form, const TFlood& flood) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "floor") {
+        QApplication app(argc, argv);
+        return RunToolkitFloor(argc, argv);
+    }
     const TBenchSettings settings("kalvaro-bench");
     TPtyPair pty1;
     TPtyPair pty2;

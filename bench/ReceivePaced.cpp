@@ -9,13 +9,19 @@
 // time from the write of a piece to its port's count field showing its last
 // byte (median, 99th percentile and worst): the bytes are counted and drawn
 // in the same frame.
+// Beside each case, in a child process at the same time, a bare Qt window
+// repaints rows like the upper view's once a frame tick (ToolkitFloor.h):
+// its CPU per kB of the case's line is what the machine charged for the
+// frames alone, under the same load.
 // Then the ports open and quiet, then both closed, idleSeconds each.
 // The writers are child processes, so the figures are the window's own.
 #include "bench/ReceivePaced.h"
 
 #include "bench/BenchSupport.h"
+#include "bench/ToolkitFloor.h"
 #include "monitor/Unit1.h"
 #include "widgets/LimitedEdit.h"
+#include "widgets/MonitorView.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -130,13 +136,14 @@ int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, doub
                   int onlyBits) {
     int failures = 0;
     std::printf("paced lines, HEX with a blank separator, %.0f s each:\n", caseSeconds);
-    std::printf("  %-8s %-6s %-5s  %9s  %11s  %22s\n", "bit/s", "pieces", "ports", "CPU ms/kB", "wake-ups/s",
-                "latency med/p99/max");
+    std::printf("  %-8s %-6s %-5s  %9s  %11s  %22s  %11s\n", "bit/s", "pieces", "ports", "CPU ms/kB", "wake-ups/s",
+                "latency med/p99/max", "bare window");
     for (const int bits : {9600, 115200, 921600}) {
         if (onlyBits != 0 && bits != onlyBits) continue;
         for (const int pieceMs : {1, 16}) {
             for (const int ports : {1, 2}) {
                 form.Button1->click();
+                TToolkitFloor bare(*form.RichEdit1, TMonitorView::RepaintIntervalMs, caseSeconds);
                 std::vector<double> latencies;
                 const double rate = bits / 10.0;
                 const double cpu0 = CpuSeconds();
@@ -164,8 +171,13 @@ int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, doub
                 QObject::disconnect(c2);
                 const double kilobytes = (double(form.Port1Count) + double(form.Port2Count)) / 1000.0;
                 const TLatency latency = Summary(latencies);
-                std::printf("  %-8d %2d ms  %-5d  %9.3f  %11.0f  %6.1f / %5.1f / %5.1f ms\n", bits, pieceMs, ports,
+                const double bareMs = bare.MsPerSecond();
+                std::printf("  %-8d %2d ms  %-5d  %9.3f  %11.0f  %6.1f / %5.1f / %5.1f ms  ", bits, pieceMs, ports,
                             cpu * 1000 / kilobytes, switches / wall, latency.MedianMs, latency.P99Ms, latency.WorstMs);
+                if (bareMs < 0)
+                    std::printf("%11s\n", "failed");
+                else
+                    std::printf("%11.3f\n", bareMs / (ports * rate / 1000));
                 if (!counted) {
                     std::printf("  LOST BYTES: %d of %zu, %d of %zu\n", form.Port1Count, w1.Sent(), form.Port2Count,
                                 sent2);
@@ -188,5 +200,6 @@ int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, doub
     form.ComPort2->Close();
     RunFor(1);  // what the close left to do is not the closed window's cost
     idle("both ports closed");
+
     return failures;
 }
