@@ -200,6 +200,5 @@ int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, doub
     form.ComPort2->Close();
     RunFor(1);  // what the close left to do is not the closed window's cost
     idle("both ports closed");
-
     return failures;
 }

@@ -2,7 +2,7 @@
 
 #include "bench/BenchSupport.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QTimer>
@@ -32,11 +32,15 @@ protected:
         painter.fillRect(rect(), Qt::black);
         painter.setPen(Qt::green);
         const QFontMetrics metrics(font());
+        static constexpr char Digits[] = "0123456789ABCDEF";
         QString line;
         for (int row = 0; row < Rows; ++row) {
             line.clear();
-            for (int column = 0; column < Columns; ++column)
-                line += QString::asprintf("%02X ", static_cast<unsigned>(Next++ & 0xFF));
+            for (int column = 0; column < Columns; ++column, ++Next) {
+                line += QLatin1Char(Digits[(Next >> 4) & 0xF]);
+                line += QLatin1Char(Digits[Next & 0xF]);
+                line += QLatin1Char(' ');
+            }
             painter.drawText(0, row * metrics.lineSpacing() + metrics.ascent(), line);
         }
     }

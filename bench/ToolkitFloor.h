@@ -21,8 +21,8 @@ int RunToolkitFloor(int argc, char** argv);
 // The parent's side. GUI thread: it serves the event loop while it waits.
 class TToolkitFloor {
 public:
-    // Starts the child like the widget like and waits, up to 10 s, until
-    // the child's widget repaints.
+    // Starts the child with like's size and font and waits, up to 10 s,
+    // until the child's widget repaints.
     TToolkitFloor(const QWidget& like, int frameMs, double seconds);
     ~TToolkitFloor();
     TToolkitFloor(const TToolkitFloor&) = delete;
