@@ -6,9 +6,9 @@
 // 1 ms or every 16 ms (a USB adapter's default latency), for caseSeconds.
 // It reports the window's CPU per kB received, the wake-ups per second of
 // all its threads (context switches from /proc/self/task/*/status), and the
-// time from the write of a piece to its port's count field showing its last
-// byte (median, 99th percentile and worst): the bytes are counted and drawn
-// in the same frame.
+// time from the write of a piece to the paint of its port's count field
+// showing its last byte (median, 99th percentile and worst): the bytes are
+// counted and drawn in the same frame.
 // Beside each case, in a child process at the same time, a bare Qt window
 // repaints rows like the upper view's once a frame tick (ToolkitFloor.h):
 // its CPU per kB of the case's line is what the machine charged for the
@@ -20,10 +20,11 @@
 #include "bench/BenchSupport.h"
 #include "bench/ToolkitFloor.h"
 #include "monitor/Unit1.h"
+#include "widgets/CountField.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 
-#include <QLineEdit>
+#include <QEvent>
 #include <QPushButton>
 
 #include <unistd.h>
@@ -36,6 +37,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -118,6 +120,25 @@ private:
     std::size_t matched_ = 0;
 };
 
+// Calls back as a widget is painted, before it draws.
+class TOnPaint : public QObject {
+public:
+    TOnPaint(QWidget* widget, std::function<void()> painted) : widget_(widget), painted_(std::move(painted)) {
+        widget_->installEventFilter(this);
+    }
+    ~TOnPaint() override { widget_->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) painted_();
+        return false;
+    }
+
+private:
+    QWidget* widget_;
+    std::function<void()> painted_;
+};
+
 struct TLatency {
     double MedianMs = 0;
     double P99Ms = 0;  // 99 of 100 pieces were on screen within this
@@ -152,10 +173,9 @@ int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, doub
                 TPacedWriter w1(pty1.MasterFd(), 31, rate, pieceMs);
                 std::unique_ptr<TPacedWriter> w2;
                 if (ports == 2) w2 = std::make_unique<TPacedWriter>(pty2.MasterFd(), 32, rate, pieceMs);
-                const auto c1 = QObject::connect(form.Edit2, &QLineEdit::textChanged,
-                                                 [&](const QString& text) { w1.Shown(text.toULongLong(), latencies); });
-                const auto c2 = QObject::connect(form.Edit7, &QLineEdit::textChanged, [&](const QString& text) {
-                    if (w2) w2->Shown(text.toULongLong(), latencies);
+                TOnPaint painted1(form.Edit2, [&] { w1.Shown(form.Edit2->ShownText().toULongLong(), latencies); });
+                TOnPaint painted2(form.Edit7, [&] {
+                    if (w2) w2->Shown(form.Edit7->ShownText().toULongLong(), latencies);
                 });
                 RunFor(caseSeconds);
                 w1.Stop();
@@ -167,8 +187,6 @@ int RunPacedCases(TForm1& form, const TPtyPair& pty1, const TPtyPair& pty2, doub
                 const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 const double cpu = CpuSeconds() - cpu0;
                 const double switches = ContextSwitches() - switches0;
-                QObject::disconnect(c1);
-                QObject::disconnect(c2);
                 const double kilobytes = (double(form.Port1Count) + double(form.Port2Count)) / 1000.0;
                 const TLatency latency = Summary(latencies);
                 const double bareMs = bare.MsPerSecond();

@@ -12,6 +12,7 @@
 #include "serial/AfDeviceWatch.h"
 #include "ui/AfApplicationError.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/CountField.h"
 #include "widgets/CursorBlinkRest.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"

@@ -79,6 +79,7 @@ class QWindow;
 class TAfDeviceWatch;
 class TAfPortComboBox;
 class TColorComboBox;
+class TCountField;
 class TEditor;
 class TForm2;
 class TForm3;
@@ -194,8 +195,8 @@ public:
     QPushButton* Button1;        // "Clear": empties the upper view and zeroes both its counts
     QPushButton* Button2;        // "Save": writes the upper view's text to a capture file (*.cpi)
     QLabel* Label5;              // "Data counts" before Edit2 and Edit7
-    QLineEdit* Edit2;            // port 1's received count (Port1Count)
-    QLineEdit* Edit7;            // port 2's received count (Port2Count)
+    TCountField* Edit2;          // port 1's received count (Port1Count)
+    TCountField* Edit7;          // port 2's received count (Port2Count)
     QRadioButton* RadioButton1;  // upper view in ASCII; disables CheckBox4
     QRadioButton* RadioButton2;  // upper view in HEX; enables CheckBox4
     QRadioButton* RadioButton3;  // upper view in Decimal; enables CheckBox4
@@ -213,7 +214,7 @@ public:
     QPushButton* Button4;            // "Clear": empties the lower view and the input box, zeroes the sent count
     QLabel* Image3;                  // About picture; a click shows the About box
     QLabel* Label6;                  // "Data counts" before Edit3
-    QLineEdit* Edit3;                // the count of bytes sent to port 1 (SentCount)
+    TCountField* Edit3;              // the count of bytes sent to port 1 (SentCount)
     QRadioButton* RadioButton4;      // lower view in ASCII; disables CheckBox1
     QRadioButton* RadioButton5;      // lower view in HEX; enables CheckBox1
     QRadioButton* RadioButton6;      // lower view in Decimal; enables CheckBox1

@@ -28,6 +28,7 @@
 #include "serial/AfErrors.h"
 #include "text/CodePages.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/CountField.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 
@@ -122,11 +123,12 @@ void TForm1::ShowCountsWithinFrame() {
 void TForm1::ShowCounts() {
     // Only the fields whose counter moved: an activation zeroes the counters
     // but leaves the fields showing the old numbers until the next byte.
-    const std::pair<QLineEdit*, std::int32_t> fields[] = {{Edit2, Port1Count}, {Edit7, Port2Count}, {Edit3, SentCount}};
+    const std::pair<TCountField*, std::int32_t> fields[] = {
+        {Edit2, Port1Count}, {Edit7, Port2Count}, {Edit3, SentCount}};
     for (int i = 0; i < 3; ++i) {
         if (!CountStale[i]) continue;
         CountStale[i] = false;
-        fields[i].first->setText(QString::number(fields[i].second));
+        fields[i].first->ShowNumber(fields[i].second);
         CountsShown.start();
     }
 }
@@ -364,9 +366,9 @@ void TForm1::Button1Click() {
     RichEdit1->Clear();
     UpperStamper.Reset();
     Port1Count = 0;
-    Edit2->setText("0");
+    Edit2->SetNumber(0);
     Port2Count = 0;
-    Edit7->setText("0");
+    Edit7->SetNumber(0);
     CountStale[0] = CountStale[1] = false;
     Edit4->setFocus();
 }
@@ -378,7 +380,7 @@ void TForm1::Button4Click() {
     LowerStamper.Reset();
     Edit4->clear();
     SentCount = 0;
-    Edit3->setText("0");
+    Edit3->SetNumber(0);
     CountStale[2] = false;
     Edit4->setFocus();
 }

@@ -96,7 +96,7 @@ QCheckBox* Check(QWidget* parent, const char* name, const QString& text, int lef
     return Put(new QCheckBox(text, parent), name, left, top, width, 17);
 }
 
-QLineEdit* CountField(QWidget* parent, const char* name, int left, int top) {
+TCountField* CountField(QWidget* parent, const char* name, int left, int top) {
     auto* field = Put(new TCountField("0", parent), name, left, top, 57, 21);
     field->setReadOnly(true);
     // The field draws all it covers but its frame's round corners, where the

@@ -7,6 +7,7 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -26,11 +27,69 @@ TCountField::TCountField(const QString& text, QWidget* parent) : QLineEdit(text,
     QFont plain;
     plain.setStyleStrategy(QFont::PreferNoShaping);
     setFont(plain);
+    followTimer_.setSingleShot(true);
+    connect(&followTimer_, &QTimer::timeout, this, [this] { Follow(); });
+    // A text set from outside replaces any number shown ahead of it.
+    connect(this, &QLineEdit::textChanged, this, [this] {
+        ahead_ = QString();
+        followTimer_.stop();
+    });
+}
+
+void TCountField::ShowNumber(qint64 number) {
+    QString digits = QString::number(number);
+    if (digits == ShownText()) return;
+    // Ahead of the text only where the field draws itself: QLineEdit's own
+    // paint draws the text.
+    if (digits == text() || !drewQuickly_ || !followed_.isValid() || followed_.elapsed() >= FollowMs) {
+        ahead_ = QString();
+        followTimer_.stop();
+        if (digits == text()) {
+            update();
+        } else {
+            setText(digits);
+            followed_.start();
+        }
+        return;
+    }
+    ahead_ = std::move(digits);
+    update();
+    // Numbers a frame apart make the text follow in ShowNumber; the timer is
+    // for the last of them.
+    constexpr int SlackMs = 30;
+    if (!followTimer_.isActive()) followTimer_.start(static_cast<int>(FollowMs - followed_.elapsed()) + SlackMs);
+}
+
+void TCountField::SetNumber(qint64 number) {
+    ShowNumber(number);
+    Follow();
+}
+
+void TCountField::Follow() {
+    if (ahead_.isNull()) return;
+    setText(std::exchange(ahead_, QString()));
+    followed_.start();
+}
+
+bool TCountField::event(QEvent* event) {
+    // Whatever the user does with the field sees the number on screen.
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::ShortcutOverride:
+        case QEvent::FocusIn:
+        case QEvent::ContextMenu:
+        case QEvent::InputMethod: Follow(); break;
+        default: break;
+    }
+    return QLineEdit::event(event);
 }
 
 void TCountField::paintEvent(QPaintEvent* event) {
     drewQuickly_ = PaintQuickly();
     if (drewQuickly_) return;
+    Follow();
     QLineEdit::paintEvent(event);
     // QLineEdit keeps where it scrolled its text and centred its line for
     // its mouse and cursor work: once it has laid out a number that fits,
@@ -49,8 +108,8 @@ void TCountField::changeEvent(QEvent* event) {
 
 bool TCountField::Plain() const {
     const Qt::Alignment aligned = QStyle::visualAlignment(layoutDirection(), alignment());
-    return AllDigits(text()) && isReadOnly() && !hasSelectedText() && echoMode() == Normal && inputMask().isEmpty() &&
-           !isClearButtonEnabled() && actions().isEmpty() && textMargins().isNull() &&
+    return AllDigits(ShownText()) && isReadOnly() && !hasSelectedText() && echoMode() == Normal &&
+           inputMask().isEmpty() && !isClearButtonEnabled() && actions().isEmpty() && textMargins().isNull() &&
            (aligned & Qt::AlignHorizontal_Mask & ~Qt::AlignAbsolute) == Qt::AlignLeft &&
            (aligned & Qt::AlignVertical_Mask) == Qt::AlignVCenter && !style()->inherits("QStyleSheetStyle");
 }
@@ -64,7 +123,7 @@ bool TCountField::Fits(const QRect& contents) {
     if (!digitsKnown_) LearnDigits();
     if (!digits_.Usable) return false;
     qreal width = 0;
-    for (const QChar c : text()) width += digits_.Advance[c.unicode() - u'0'];
+    for (const QChar c : ShownText()) width += digits_.Advance[c.unicode() - u'0'];
     // Text wider than the line scrolls in QLineEdit's paint.
     return qRound(width) + 1 <= contents.width() - 2 * TextMargin;
 }
@@ -74,13 +133,13 @@ bool TCountField::PaintQuickly() {
     QStyleOptionFrame option;
     const QRect contents = Contents(option);
     if (contents != settledIn_ || !Fits(contents)) return false;
-    QList<quint32> glyphs;
-    QList<QPointF> positions;
+    glyphs_.resize(0);
+    positions_.resize(0);
     qreal x = 0;
-    for (const QChar c : text()) {
+    for (const QChar c : ShownText()) {
         const int digit = c.unicode() - u'0';
-        glyphs.append(digits_.Glyph[digit]);
-        positions.append(QPointF(x, 0));
+        glyphs_.append(digits_.Glyph[digit]);
+        positions_.append(QPointF(x, 0));
         x += digits_.Advance[digit];
     }
 
@@ -91,11 +150,11 @@ bool TCountField::PaintQuickly() {
     // Centred as QLineEdit centres its line, the baseline where the laid-out
     // line puts it.
     const int top = contents.y() + (contents.height() - digits_.Height + 1) / 2;
-    const qreal baseline = top - qRound(digits_.Ascent) + fontMetrics().ascent() + digits_.Ascent;
+    const qreal baseline = top - qRound(digits_.Ascent) + digits_.FontAscent + digits_.Ascent;
     QGlyphRun run;
     run.setRawFont(digits_.Font);
-    run.setGlyphIndexes(glyphs);
-    run.setPositions(positions);
+    run.setGlyphIndexes(glyphs_);
+    run.setPositions(positions_);
     painter.drawGlyphRun(QPointF(contents.x() + TextMargin, baseline), run);
     return true;
 }
@@ -136,6 +195,7 @@ void TCountField::LearnDigits() {
     const QFontMetrics metrics(font());
     if (metrics.boundingRect(QStringLiteral("0123456789")).height() > metrics.height()) return;
     digits_.Height = metrics.height();
+    digits_.FontAscent = metrics.ascent();
     digits_.Ascent = line.ascent();
     digits_.Font = runs[0].rawFont();
     digits_.Usable = true;

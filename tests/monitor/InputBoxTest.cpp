@@ -3,6 +3,7 @@
 // the active state, errors, and its single-byte character set. What port 1
 // sends is read at the far end of its virtual cable.
 #include "tests/monitor/InputRowFixture.h"
+#include "widgets/CountField.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 
@@ -56,7 +57,7 @@ TEST_F(InputBoxTest, AutoModeSendsEachValueTheMomentItIsComplete) {
     EXPECT_TRUE(PeerGot(Bytes{65, 44, 231, 244}));
 
     EXPECT_EQ(form.RichEdit2->PlainText(), "48 69 41 AB 01 41 2C E7 F4 ");
-    EXPECT_TRUE(PumpUntil([&] { return form.Edit3->text() == "9"; })) << "the sent count field";
+    EXPECT_TRUE(PumpUntil([&] { return form.Edit3->ShownText() == "9"; })) << "the sent count field";
     EXPECT_EQ(form.SentCount, 9);
     EXPECT_TRUE(form.Edit4->hasFocus());
 }

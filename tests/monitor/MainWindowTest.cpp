@@ -3,6 +3,7 @@
 #include "serial/AfPortControls.h"
 #include "tests/monitor/MainWindowFixture.h"
 #include "widgets/ColorComboBox.h"
+#include "widgets/CountField.h"
 #include "widgets/LimitedEdit.h"
 #include "widgets/MonitorView.h"
 

@@ -6,6 +6,8 @@
 #include <QFont>
 #include <QImage>
 #include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
 #include <QWidget>
 
 #include <algorithm>
@@ -114,6 +116,41 @@ TEST_F(CountFieldTest, LeavesWhatItCannotDrawQuicklyToTheLineEdit) {
     Both([&](QLineEdit& field) { field.setFont(small); });
     Expect("2147483", false);
     Expect("2147483", true);
+}
+
+// Numbers that come a frame apart are drawn as they come, while the text
+// follows them a few times a second and catches up with the last at once
+// when anyone reaches for the field.
+TEST_F(CountFieldTest, DrawsEachNumberAtOnceWhileItsTextFollows) {
+    Count.SetNumber(10);
+    EXPECT_EQ(Count.text(), "10") << "a number set is the text at once";
+    Plain.setText("10");
+    ASSERT_LE(Difference(), 1);
+    ASSERT_TRUE(Count.DrewQuickly());
+
+    QSignalSpy texts(&Count, &QLineEdit::textChanged);
+    for (int number = 11; number <= 30; ++number) Count.ShowNumber(number);
+    EXPECT_EQ(Count.ShownText(), "30");
+    EXPECT_LE(texts.count(), 1) << "the text does not follow every number";
+    Plain.setText("30");
+    EXPECT_LE(Difference(), 1) << "the newest number is what is drawn";
+    EXPECT_TRUE(PumpUntil([&] { return Count.text() == "30"; })) << "the text follows the last number";
+    EXPECT_EQ(texts.takeLast().at(0).toString(), "30");
+
+    // A click, or any other reach for the field, finds the number shown.
+    Count.ShowNumber(31);
+    QTest::mouseClick(&Count, Qt::LeftButton);
+    EXPECT_EQ(Count.text(), "31");
+    Count.ShowNumber(32);
+    Count.SetNumber(0);
+    EXPECT_EQ(Count.text(), "0");
+    EXPECT_EQ(Count.ShownText(), "0");
+    // A text set from outside replaces the number shown ahead of it.
+    Count.ShowNumber(33);
+    Count.setText("7");
+    EXPECT_EQ(Count.ShownText(), "7");
+    PumpFor(std::chrono::milliseconds(TCountField::FollowMs * 2));
+    EXPECT_EQ(Count.text(), "7");
 }
 
 }  // namespace
