@@ -2,6 +2,8 @@
 // while the history runs against its bound. Prints figures; never fails on
 // time.
 //
+// First a view following a 115 200 bit/s line once a frame, at the window's
+// size and maximised: the CPU each frame costs.
 // Each run appends "XX " values in two alternating colours, with the main
 // window's scroll rule connected (the newest lines kept in sight), lets the
 // event loop run and paints the view every 100 appends of a batch run:
@@ -17,8 +19,10 @@
 #include "widgets/MonitorView.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QImage>
 #include <QPixmap>
+#include <QTimer>
 
 #include <sys/resource.h>
 
@@ -85,6 +89,27 @@ TResult Run(TMonitorView& view, const std::vector<std::string>& pieces, std::siz
     return {took.count(), CpuSeconds() - cpuStart, written};
 }
 
+// Follows a 115 200 bit/s line in a view of the given size: every frame
+// tick the values that came in a frame (about 173) are appended, and the
+// view draws them. Returns the process's CPU per frame in microseconds.
+double FollowLine(TMonitorView& view, QSize size, int frames) {
+    view.Clear();
+    view.resize(size);
+    QApplication::processEvents();
+    QEventLoop loop;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    int frame = 0;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        view.Append(HexValues(173, static_cast<std::size_t>(frame) * 173, 0), frame % 2 ? Port2Colour : Port1Colour);
+        if (++frame == frames) loop.quit();
+    });
+    const double cpuStart = CpuSeconds();
+    tick.start(TMonitorView::RepaintIntervalMs);
+    loop.exec();
+    return (CpuSeconds() - cpuStart) * 1e6 / frames;
+}
+
 void Report(const char* name, const TMonitorView& view, const TResult& result) {
     const double mb = static_cast<double>(result.Bytes) / MB;
     const double kb = static_cast<double>(result.Bytes) / 1024;
@@ -110,6 +135,14 @@ int main(int argc, char** argv) {
     QApplication::processEvents();
     std::printf("view %dx%d: %d columns, %d rows in sight, bound %zu MB\n", view.width(), view.height(), view.Columns(),
                 view.VisibleLines(), view.MaxBytes() / MB);
+
+    for (const QSize size : {QSize(577, 113), QSize(1280, 900)}) {
+        const double perFrame = FollowLine(view, size, 300);
+        std::printf("following 115 200 bit/s in %4dx%-4d (%2d rows in sight): %6.1f us CPU per frame\n", size.width(),
+                    size.height(), view.VisibleLines(), perFrame);
+    }
+    view.resize(577, 113);
+    QApplication::processEvents();
 
     const std::vector<std::string> unbroken = {HexValues(1024, 0, 0), HexValues(1024, 7, 0)};
     Report("50 MB, one unbroken line, 3 KB batches", view, Run(view, unbroken, 50 * MB, 100));
