@@ -102,16 +102,32 @@ void TCountField::paintEvent(QPaintEvent* event) {
 void TCountField::changeEvent(QEvent* event) {
     QLineEdit::changeEvent(event);
     if (event->type() == QEvent::FontChange) digitsKnown_ = false;
-    if (event->type() == QEvent::StyleChange) panel_ = {};
+    if (event->type() == QEvent::StyleChange) {
+        panel_ = {};
+        lookKnown_ = false;
+    }
     if (event->type() == QEvent::FontChange) settledIn_ = QRect();
+}
+
+void TCountField::childEvent(QChildEvent* event) {
+    QLineEdit::childEvent(event);
+    lookKnown_ = false;
 }
 
 bool TCountField::Plain() const {
     const Qt::Alignment aligned = QStyle::visualAlignment(layoutDirection(), alignment());
+    // Asking for the clear button searches the children by name, and asking
+    // whether the style is a style sheet's walks its class names: both are
+    // asked again only when the children or the style have changed.
+    if (!lookKnown_) {
+        clearButton_ = isClearButtonEnabled();
+        styleSheet_ = style()->inherits("QStyleSheetStyle");
+        lookKnown_ = true;
+    }
     return AllDigits(ShownText()) && isReadOnly() && !hasSelectedText() && echoMode() == Normal &&
-           inputMask().isEmpty() && !isClearButtonEnabled() && actions().isEmpty() && textMargins().isNull() &&
+           inputMask().isEmpty() && !clearButton_ && actions().isEmpty() && textMargins().isNull() &&
            (aligned & Qt::AlignHorizontal_Mask & ~Qt::AlignAbsolute) == Qt::AlignLeft &&
-           (aligned & Qt::AlignVertical_Mask) == Qt::AlignVCenter && !style()->inherits("QStyleSheetStyle");
+           (aligned & Qt::AlignVertical_Mask) == Qt::AlignVCenter && !styleSheet_;
 }
 
 QRect TCountField::Contents(QStyleOptionFrame& option) const {

@@ -46,6 +46,7 @@ protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void childEvent(QChildEvent* event) override;
 
 private:
     // The digits as the font lays them out: each one glyph whose advance is
@@ -83,6 +84,11 @@ private:
     TDigits digits_;
     bool digitsKnown_ = false;
     TPanel panel_;
+    // Whether the field has a clear button and a style sheet's style; valid
+    // while lookKnown_.
+    mutable bool lookKnown_ = false;
+    mutable bool clearButton_ = false;
+    mutable bool styleSheet_ = false;
     bool drewQuickly_ = false;
     // Where QLineEdit last laid out a number that fits itself; invalid
     // until it has.

@@ -319,8 +319,10 @@ void TMonitorView::DrawCells(QPainter& painter, std::size_t column, std::size_t 
     // own cell so that the columns stay where the wrapping arithmetic says.
     const auto xOf = [&](std::size_t pos) { return static_cast<qreal>(column + pos - begin) * Advance; };
     const auto glyphOf = [&](std::size_t pos) { return GlyphIndex[static_cast<unsigned char>(Text[pos])]; };
-    QList<quint32> indexes;
-    QList<QPointF> positions;
+    // Kept from row to row, frame to frame: growing them anew for each row
+    // cost more than filling them.
+    QList<quint32>& indexes = CellGlyphs;
+    QList<QPointF>& positions = CellPositions;
     std::size_t from = begin;
     while (from < end) {
         std::size_t to = from;

@@ -212,6 +212,9 @@ private:
     QRawFont RawFont;
     std::array<quint32, 256> GlyphIndex{};
     std::array<bool, 256> Blank{};  // glyphs that draw nothing
+    // What DrawCells hands to one glyph run.
+    mutable QList<quint32> CellGlyphs;
+    mutable QList<QPointF> CellPositions;
 
     std::string Text;
     std::vector<TRun> Runs;

@@ -110,6 +110,18 @@ TEST_F(CountFieldTest, LeavesWhatItCannotDrawQuicklyToTheLineEdit) {
     Expect("44", false);
     Expect("43", true);
     Both([](QLineEdit& field) { field.setFrame(true); });
+    // A clear button, or a style sheet, is the line edit's to draw, from the
+    // first number after it came to the first after it went.
+    Both([](QLineEdit& field) { field.setClearButtonEnabled(true); });
+    Expect("45", false);
+    Both([](QLineEdit& field) { field.setClearButtonEnabled(false); });
+    Expect("46", false);
+    Expect("47", true);
+    Both([](QLineEdit& field) { field.setStyleSheet("QLineEdit { color: red; }"); });
+    Expect("48", false);
+    Both([](QLineEdit& field) { field.setStyleSheet(QString()); });
+    Expect("49", false);
+    Expect("50", true);
     // A new font is learnt anew: seven digits fit in a small one.
     QFont small = Window.font();
     small.setPixelSize(8);
