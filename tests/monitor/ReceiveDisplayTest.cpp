@@ -87,7 +87,17 @@ struct TLogContents {
     std::vector<std::string> Strange;
 };
 TLogContents ReadLog(const std::filesystem::path& path) {
-    static const std::regex line(R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) (COM\d+ [<>])((?: [0-9A-F]{2})+))");
+    // The prefix only: a repeated group over a long line of values recurses
+    // once per value in std::regex and can run out of stack.
+    static const std::regex line(R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) (COM\d+ [<>]))");
+    // " XX" once or more, in capitals.
+    const auto values = [](const std::string& tail) {
+        const auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+        if (tail.empty() || tail.size() % 3 != 0) return false;
+        for (std::size_t i = 0; i < tail.size(); i += 3)
+            if (tail[i] != ' ' || !hex(tail[i + 1]) || !hex(tail[i + 2])) return false;
+        return true;
+    };
     TLogContents contents;
     std::ifstream file(path, std::ios::binary);
     int last = -1;
@@ -96,12 +106,13 @@ TLogContents ReadLog(const std::filesystem::path& path) {
         if (text.rfind("# ", 0) == 0) {
             ++contents.Header;
             last = -1;  // a new day
-        } else if (std::regex_match(text, match, line)) {
+        } else if (std::regex_search(text, match, line, std::regex_constants::match_continuous) &&
+                   values(match.suffix().str())) {
             const int time = MsOfDay(match, 1);
             contents.InOrder = contents.InOrder && time >= last;
             last = time;
             Bytes& bytes = contents.Runs[match[5].str()];
-            const std::string hex = match[6].str();
+            const std::string hex = match.suffix().str();
             for (std::size_t i = 1; i < hex.size(); i += 3)
                 bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
         } else {
